@@ -1,0 +1,15 @@
+# pw_subsystem(<name> DEPS ...): the library of one subsystem folder, built from
+# every .cpp file in it; headers are included as "<folder>/<file>.h".
+function(pw_subsystem name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(sources)
+    add_library(pw_${name} STATIC ${sources})
+    target_include_directories(pw_${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(pw_${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(pw_${name} INTERFACE)
+    target_include_directories(pw_${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(pw_${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
