@@ -2,8 +2,10 @@
 // The options record: every persistent setting of the program, named exactly
 // like its key in the "ROptions" section of the INI file.
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace pw {
 
@@ -39,6 +41,72 @@ struct ROptions {
     std::string SMTP_Auth_Pass;   // clear text in memory; protected in the INI file
     bool Return_Receipt_Enabled = false;
     std::string AttachedFilesDir;
+
+    bool operator==(const ROptions&) const = default;
 };
+
+// Name of the INI section that holds the options.
+inline constexpr std::string_view kOptionsSection = "ROptions";
+
+// The MIME charset names indexed by `CharSet`.
+inline constexpr std::array<std::string_view, 30> kCharSetNames = {
+    "US-ASCII",          "ISO-8859-1",        "ISO-8859-2",   "ISO-8859-3",   "ISO-8859-4",
+    "ISO-8859-5",        "ISO-8859-6",        "ISO-8859-7",   "ISO-8859-8",   "ISO-8859-9",
+    "ISO-8859-10",       "ISO-8859-13",       "ISO-8859-14",  "ISO-8859-15",  "Windows-1250",
+    "Windows-1251",      "Windows-1252",      "Windows-1253", "Windows-1254", "Windows-1255",
+    "Windows-1256",      "Windows-1257",      "Windows-1258", "KOI8-R",       "CP-895",
+    "CP-852",            "Unicode-1-1-UCS-2", "Unicode-1-1-UCS-4", "UTF-8",   "UTF-7"};
+
+// The charset name for `charSet`; a value outside 0..29 (a hand-edited INI file)
+// gives entry 0, "US-ASCII".
+std::string_view CharSetName(std::int32_t charSet);
+
+// The four validation messages, by their index 1..4.
+enum EValidationMessage : int {
+    vmFromEmpty = 1,   // `From` is empty after trimming
+    vmToEmpty = 2,     // the recipient box is empty
+    vmHostEmpty = 3,   // `Host` is empty after trimming
+    vmPortEmpty = 4,   // `Port` is 0
+};
+// The message of index 1..4; empty for any other index.
+std::string_view ValidationMessage(int index);
+
+// The INI file that belongs to the program file `programFile`: its name with the
+// extension replaced by ".ini" (appended when it has none), in the same folder.
+std::string IniFileName(const std::string& programFile);
+
+// Reads the options from `iniFile`. When that is not an existing regular file,
+// `options` gets the first-start values and nothing is read: the defaults of
+// ROptions, with AttachedFilesDir set to the program's folder (trailing "/").
+// Otherwise every key is read in field order, a missing key giving its file
+// default (which differs from the first-start value for TimeOut: 5000,
+// LogFileName: `programFile` with ".log", AttachedFilesDir: the program's folder
+// trimmed of blanks and control characters). Integers read as the number at the
+// start of the value (0 without one), booleans as integers where non-zero is
+// true, strings cut to 4,095 characters; the two credentials are decoded from
+// their protected form. Never throws on bad content; an unreadable file reads as
+// if every key were missing.
+void LoadOptions(ROptions& options, const std::string& iniFile, const std::string& programFile);
+
+// The outcome of SaveOptions; converts to true on success.
+struct RSaveResult {
+    bool Ok = true;
+    std::string FileName;   // the INI file written, or that could not be written
+    std::string Error;      // why it could not be written (e.g. "Permission denied")
+    explicit operator bool() const { return Ok; }
+};
+
+// Writes all 31 keys of a copy of `options` to `iniFile` in field order: strings as
+// they are (a CR or LF, which a key line cannot hold, as a blank), the two
+// credentials in their protected form, integers in signed decimal, booleans as
+// "1" or "0". The file and the section are created when missing; every other
+// section and line of the file is kept. The file is replaced in one atomic step,
+// so it is never left half written: on failure it stays as it was and the result
+// names the file and the reason.
+[[nodiscard]] RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile);
+
+// The same for the running program's own INI file (beside the program).
+void LoadOptions(ROptions& options);
+[[nodiscard]] RSaveResult SaveOptions(const ROptions& options);
 
 }  // namespace pw
