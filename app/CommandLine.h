@@ -1,0 +1,93 @@
+#pragma once
+// The rules by which names reach the program: the command-line grammar, the
+// command keys and the expansion of folders. The same rules serve the program's
+// own arguments, a later start's hand-off, dropped files and the attach dialog.
+
+#include <string>
+#include <vector>
+
+#include "config/Options.h"
+
+namespace pw {
+
+class IView;
+
+// Exit codes of the process.
+inline constexpr int ExitCodeLaterInstance = 0;  // a later start that handed over or gave up
+inline constexpr int ExitCodeClosed = 1;         // the main window closed
+inline constexpr int ExitCodeJobFailed = 2;      // closed by ExitAfterSend after a failed job
+
+// Splitting a Windows-style command-line text. Argument 0 is the first token
+// (the program path); ArgAt gives an empty text past the last argument.
+// ArgCount counts the arguments after the first token.
+int ArgCount(const std::string& text);
+std::string ArgAt(const std::string& text, int index);
+// All arguments after the first token, in order.
+std::vector<std::string> SplitArgs(const std::string& text);
+
+// The inverse for one argument: quotes it when it holds characters of code 1 to
+// 32 or is empty, so that ArgAt gives it back. An argument holding a double quote
+// and a blank cannot be written in this grammar and comes back changed.
+std::string QuoteArg(const std::string& arg);
+std::string JoinCommandLine(const std::vector<std::string>& args);
+
+// The process's own arguments 1..n: argv[1..] with empty ones skipped (the shell
+// has already done the quoting, so quotes inside an argument are kept).
+std::vector<std::string> ProcessArgs(int argc, const char* const* argv);
+
+// Cuts a text file's contents into lines at CR LF, CR or LF. A line end at the
+// very end does not start another line; an empty text has no lines.
+std::vector<std::string> CutTextLines(const std::string& contents);
+
+// Reads a regular file whole and cuts it into lines; a file that cannot be read
+// (missing, a folder, a device) gives no lines.
+std::vector<std::string> ReadTextLines(const std::string& path);
+
+// The command keys, numbered as in their table (1..12); 0 for none.
+enum TCommandKey {
+    KeyNone = 0,
+    KeyTo = 1,
+    KeySubj,
+    KeyMsgTxt,
+    KeyMsgFile,
+    KeyASend,
+    KeyAExit,
+    KeyRsd,
+    KeyFpm,
+    KeyLstf,
+    KeyFrom,
+    KeyRcpt,
+    KeySf,
+};
+
+// The key of an argument that begins with "-" or "/" and holds a ":"; KeyNone
+// for anything else. `value` receives everything after the first ":".
+TCommandKey ParseKey(const std::string& text, std::string* value);
+
+// "FPM:" value: optional sign and decimal digits up to the first other
+// character; no digits give 0; values beyond 32 bits are held at the limit.
+int ParseLeadingInt(const std::string& value);
+
+// Offers one argument to the job: a folder is expanded, an existing regular
+// file (or a wildcard pattern that matches one) is appended unchanged, anything
+// else goes to ApplyKey.
+void AddEntry(IView& view, ROptions& options, const std::string& text);
+
+// Adds the contents of a folder in the order the system lists them; sub-folders
+// only with RecSubDir (to any depth, each folder at most once on one path, so a
+// link back to a parent does not loop). Errors end a folder's listing silently.
+void AddFolder(IView& view, ROptions& options, const std::string& path);
+
+// Applies one command key; an argument beginning with "-" or "/" (key or not)
+// then refreshes the list buttons.
+void ApplyKey(IView& view, ROptions& options, const std::string& text);
+
+// Whether `text` names an existing regular file, or is a pattern with "*" or
+// "?" in its last component that matches one.
+bool FileExistsOrMatches(const std::string& text);
+
+// The start-up arguments: AddEntry for each, in order. Returns whether a send
+// job is to start (there was an argument and AutoSend is then set).
+bool ApplyStartupArgs(IView& view, ROptions& options, const std::vector<std::string>& args);
+
+}  // namespace pw

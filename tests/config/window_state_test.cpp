@@ -1,0 +1,244 @@
+// Window state and recent entries: raw-line sections with their marker and
+// limit, the load/save round trip through the INI file, and PushRecent.
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "config/WindowState.h"
+#include "platform/PrivateProfile.h"
+
+namespace pw {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "pw-winstate-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ListSection, MarkerStandsForBlankEntriesButTheLast) {
+    const std::pair<Lines, Lines> cases[] = {
+        {{}, {}},
+        {{"a", "", "b"}, {"a", "#@$%#", "b"}},
+        {{"a", "  ", "\t", "b"}, {"a", "#@$%#", "#@$%#", "b"}},
+        {{"a", ""}, {"a", ""}},  // the last entry is taken as it is
+        {{" "}, {" "}},
+        {{" padded "}, {" padded "}},
+    };
+    for (const auto& [entries, lines] : cases) EXPECT_EQ(EncodeListSection(entries), lines);
+}
+
+TEST(ListSection, LinesThatCannotBeStoredAreLeftOut) {
+    EXPECT_EQ(EncodeListSection({"ok", "[Looks Like A Section]", "two\nlines", "fine]"}), (Lines{"ok", "fine]"}));
+}
+
+TEST(ListSection, CutAt32765BytesWithOneSeparatorPerLine) {
+    Lines entries(327, std::string(99, 'x'));  // 327 x 100 = 32,700 bytes
+    entries.push_back(std::string(200, 'y'));   // crosses the limit
+    entries.push_back("never written");
+    const Lines lines = EncodeListSection(entries);
+    ASSERT_EQ(lines.size(), 328u);
+    EXPECT_EQ(lines.back(), std::string(64, 'y'));
+    std::size_t total = 0;
+    for (const auto& line : lines) total += line.size() + 1;
+    EXPECT_EQ(total, ListSectionLimit);
+
+    // A line that would keep no character is dropped.
+    Lines full(327, std::string(99, 'x'));
+    full.push_back(std::string(64, 'z'));  // exactly fills the limit
+    full.push_back("next");
+    EXPECT_EQ(EncodeListSection(full).size(), 328u);
+}
+
+TEST(ListSection, ReadingAppendsAndTurnsMarkersIntoBlanks) {
+    Lines entries{"kept"};
+    DecodeListSection({"a", "#@$%#", "b"}, entries);
+    EXPECT_EQ(entries, (Lines{"kept", "a", " ", "b"}));
+}
+
+TEST(ListSection, MessageLinesAsAnEditControlCountsThem) {
+    EXPECT_EQ(MessageLines(""), Lines{""});
+    EXPECT_EQ(MessageLines("one"), Lines{"one"});
+    EXPECT_EQ(MessageLines("one\r\n"), (Lines{"one", ""}));
+    EXPECT_EQ(MessageLines("a\r\n\r\nb"), (Lines{"a", "", "b"}));
+    EXPECT_EQ(MessageLines("a\nb\rc"), (Lines{"a", "b", "c"}));
+}
+
+RWindowState SampleState() {
+    RWindowState state;
+    state.Geometry = {120, 80, 640, 480, 150};
+    state.ToItems = {"first@example.org", "second@example.org"};
+    state.SubjItems = {"Weekly report"};
+    state.ToText = "first@example.org";
+    state.SubjText = "Weekly report";
+    state.MessageText = "Hello,\r\n\r\nthe files are attached.";
+    state.Files = {"/data/a.pdf", "/data/b c.txt"};
+    return state;
+}
+
+TEST(WindowState, RoundTripThroughTheIniFile) {
+    TempDir dir;
+    const std::string ini = dir / "parcelwing.ini";
+    ASSERT_TRUE(WritePrivateProfileString("ROptions", "Host", "mail.example.org", ini));
+    ROptions options;
+    ASSERT_TRUE(SaveWindowState(ini, options, SampleState()));
+
+    // The message's empty line is stored as the marker.
+    EXPECT_EQ(GetPrivateProfileSection("MText", ini), (Lines{"Hello,", "#@$%#", "the files are attached."}));
+    EXPECT_EQ(GetPrivateProfileSection("Attached_Files", ini), (Lines{"/data/a.pdf", "/data/b c.txt"}));
+    EXPECT_EQ(GetPrivateProfileString("MainForm", "MemoHeight", "", ini), "150");
+    EXPECT_EQ(GetPrivateProfileString("ROptions", "Host", "", ini), "mail.example.org");  // other sections stay
+
+    RWindowState loaded;
+    LoadWindowState(ini, loaded);
+    const RWindowState saved = SampleState();
+    EXPECT_EQ(loaded.Geometry.Top, 120);
+    EXPECT_EQ(loaded.Geometry.Left, 80);
+    EXPECT_EQ(loaded.Geometry.Width, 640);
+    EXPECT_EQ(loaded.Geometry.Height, 480);
+    EXPECT_EQ(loaded.Geometry.MemoHeight, 150);
+    EXPECT_EQ(loaded.ToItems, saved.ToItems);
+    EXPECT_EQ(loaded.SubjItems, saved.SubjItems);
+    EXPECT_EQ(loaded.ToText, saved.ToText);
+    EXPECT_EQ(loaded.SubjText, saved.SubjText);
+    // Each stored line comes back with CR LF; the empty line as one blank.
+    EXPECT_EQ(loaded.MessageText, "Hello,\r\n \r\nthe files are attached.\r\n");
+    EXPECT_EQ(loaded.Files, saved.Files);
+}
+
+TEST(WindowState, EmptyFileListIsStoredAsOneBlankLineAndRestoredEmpty) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    ROptions options;
+    ASSERT_TRUE(SaveWindowState(ini, options, SampleState()));
+    RWindowState state = SampleState();
+    state.Files.clear();
+    ASSERT_TRUE(SaveWindowState(ini, options, state));
+    EXPECT_NE(ReadAll(ini).find("[Attached_Files]\r\n \r\n"), std::string::npos);
+
+    RWindowState loaded;
+    LoadWindowState(ini, loaded);
+    EXPECT_TRUE(loaded.Files.empty());
+}
+
+TEST(WindowState, EmptyRecentListLeavesTheSectionAsItWas) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    ROptions options;
+    ASSERT_TRUE(SaveWindowState(ini, options, SampleState()));
+    RWindowState state = SampleState();
+    state.ToItems.clear();
+    ASSERT_TRUE(SaveWindowState(ini, options, state));
+    EXPECT_EQ(GetPrivateProfileSection("ToEdit_Items", ini), SampleState().ToItems);
+}
+
+TEST(WindowState, SendAndExitRunStoresNothing) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    ROptions plain;
+    ASSERT_TRUE(SaveWindowState(ini, plain, SampleState()));
+    const std::string before = ReadAll(ini);
+
+    RWindowState changed = SampleState();
+    changed.ToText = "someone-else@example.org";
+    changed.Files = {"/other"};
+    ROptions sendAndExit;
+    sendAndExit.AutoSend = true;
+    sendAndExit.ExitAfterSend = true;
+    EXPECT_TRUE(SaveWindowState(ini, sendAndExit, changed));
+    EXPECT_EQ(ReadAll(ini), before);
+
+    ROptions onlyOne;
+    onlyOne.AutoSend = true;  // one of the two is not enough
+    EXPECT_TRUE(SaveWindowState(ini, onlyOne, changed));
+    EXPECT_NE(ReadAll(ini), before);
+}
+
+TEST(WindowState, MissingFileGivesDefaultsAndLoadAppends) {
+    TempDir dir;
+    RWindowState state;
+    state.Files = {"/already/there"};
+    state.MessageText = "typed\r\n";
+    LoadWindowState(dir / "none.ini", state);
+    EXPECT_EQ(state.Geometry.Top, 10);
+    EXPECT_EQ(state.Geometry.Left, 10);
+    EXPECT_EQ(state.Geometry.Width, 500);
+    EXPECT_EQ(state.Geometry.Height, 400);
+    EXPECT_EQ(state.Geometry.MemoHeight, 80);
+    EXPECT_TRUE(state.ToItems.empty());
+    EXPECT_EQ(state.Files, Lines{"/already/there"});
+    EXPECT_EQ(state.MessageText, "typed\r\n");
+
+    const std::string ini = dir / "pw.ini";
+    ASSERT_TRUE(SaveWindowState(ini, ROptions{}, SampleState()));
+    LoadWindowState(ini, state);
+    EXPECT_EQ(state.Files, (Lines{"/already/there", "/data/a.pdf", "/data/b c.txt"}));
+}
+
+TEST(WindowState, BoxTextsAreReadUpTo4095Characters) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    RWindowState state = SampleState();
+    state.SubjText = std::string(5000, 's');
+    state.ToText = "a\r\nb";  // a key line cannot hold a line break
+    ASSERT_TRUE(SaveWindowState(ini, ROptions{}, state));
+    RWindowState loaded;
+    LoadWindowState(ini, loaded);
+    EXPECT_EQ(loaded.SubjText, std::string(4095, 's'));
+    EXPECT_EQ(loaded.ToText, "a  b");
+}
+
+TEST(WindowState, UnwritableFileIsReported) {
+    TempDir dir;
+    EXPECT_FALSE(SaveWindowState(dir / "missing-folder/pw.ini", ROptions{}, SampleState()));
+}
+
+TEST(PushRecent, MostRecentFirstWithoutCaseDuplicates) {
+    struct Case {
+        std::string text;
+        Lines before;
+        Lines after;
+    };
+    const Case cases[] = {
+        {"new", {}, {"new"}},
+        {"b", {"a", "b", "c"}, {"b", "a", "c"}},
+        {"Weekly Report", {"x", "weekly report", "WEEKLY REPORT"}, {"Weekly Report", "x", "WEEKLY REPORT"}},
+        {"a", {"a"}, {"a"}},
+        {"", {"a", "b"}, {"a", "b"}},  // an empty text leaves the list as it is
+        {"\xC9t\xE9", {"\xE9t\xE9"}, {"\xC9t\xE9", "\xE9t\xE9"}},  // only a-z fold
+    };
+    for (const auto& c : cases) {
+        Lines items = c.before;
+        PushRecent(c.text, items);
+        EXPECT_EQ(items, c.after) << c.text;
+    }
+}
+
+}  // namespace
+}  // namespace pw
