@@ -1,0 +1,68 @@
+// The about box: its fixed texts, fonts and places, and that it can be opened
+// and closed again and again with the main window still usable.
+#include <QFrame>
+#include <QPushButton>
+
+#include "UiTestSupport.h"
+#include "ui/AboutBox.h"
+#include "ui/MainWindow.h"
+
+namespace pw {
+namespace {
+
+TEST(AboutBox, ShowsNameAndVersionInShadowedBlueArial) {
+    AboutBox box;
+    EXPECT_EQ(box.windowTitle(), "About");
+    EXPECT_FALSE(box.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+
+    const struct {
+        ShadowLabel* line;
+        const char* text;
+        int depth;
+    } lines[] = {{box.nameLine(), "Parcelwing", 2}, {box.versionLine(), "version 2.1b", 1}};
+    for (const auto& row : lines) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(row.line->text(), row.text);
+        EXPECT_EQ(row.line->shadowDepth(), row.depth);
+        EXPECT_EQ(row.line->textColor(), QColor(0, 0, 255));
+        EXPECT_EQ(row.line->font().family(), "Arial");
+        EXPECT_TRUE(row.line->font().bold());
+        EXPECT_TRUE(row.line->font().italic());
+    }
+    EXPECT_EQ(box.nameLine()->font().pixelSize(), 28);
+    EXPECT_LE(QFontMetrics(box.versionLine()->font()).height(), 20);
+
+    // The text is really drawn in blue.
+    const QImage drawn = box.nameLine()->grab().toImage();
+    bool blue = false;
+    for (int y = 0; y < drawn.height() && !blue; ++y)
+        for (int x = 0; x < drawn.width() && !blue; ++x) blue = drawn.pixelColor(x, y) == QColor(0, 0, 255);
+    EXPECT_TRUE(blue);
+}
+
+TEST(AboutBox, OpensTwiceAndLeavesTheMainWindowUsable) {
+    test::FakePrompter prompter;
+    MainWindow window(prompter);
+    test::ShowActive(window);
+    int shown = 0;
+    for (int round = 0; round < 2; ++round) {
+        test::WhenShown<AboutBox>([&shown, round](AboutBox& box) {
+            ++shown;
+            if (round == 0) {
+                box.okButton()->click();
+            } else {
+                box.close();
+            }
+        });
+        ShowAbout(&window);
+    }
+    EXPECT_EQ(shown, 2);
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(window.findChildren<AboutBox*>().isEmpty()) << "destroyed after each showing";
+    EXPECT_TRUE(window.isEnabled());
+    EXPECT_TRUE(window.menuItem(MainWindow::mpAbout)->isEnabled());
+}
+
+}  // namespace
+}  // namespace pw
