@@ -1,0 +1,141 @@
+#include "smtp/SmtpClient.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pw {
+
+TSmtpClient::TSmtpClient(MessageLoop& loop, void* owner) : TSmtpEngine(loop, owner) {}
+
+TSmtpClient::~TSmtpClient()
+{
+    CloseAttachmentFile();
+}
+
+void TSmtpClient::Data()
+{
+    PrepareBody();
+    TSmtpEngine::Data();
+}
+
+void TSmtpClient::PrepareBody()
+{
+    textBody_ = true;
+    attachIndex_ = 0;
+    textCounter_ = 0;
+    CloseAttachmentFile();
+    pending_.clear();
+    if (!AttachedFiles.empty()) {
+        boundary_ = CurrentMultipartBoundary();
+        AppendMultipartPreamble(pending_, boundary_, ContentTypeText(), CharSet);
+    } else {
+        boundary_.clear();
+    }
+    for (const auto& line : MessageLines)
+        pending_.push_back(line);
+}
+
+void TSmtpClient::HeaderLineHook(std::string& line)
+{
+    ApplyMultipartContentType(line, boundary_);
+    TSmtpEngine::HeaderLineHook(line);
+}
+
+bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::int32_t maxLength)
+{
+    if (!pending_.empty()) {
+        line.assign(pending_.front());
+        pending_.pop_front();
+        return true;
+    }
+    if (textBody_) {
+        ++textCounter_;
+        bool more = false;
+        line.clear();
+        if (OnBodyLine) {
+            auto alive = AliveToken();
+            OnBodyLine(*this, textCounter_, line, maxLength, more);
+            if (!*alive)
+                return false;
+        }
+        if (more)
+            return true;
+        textBody_ = false;
+    }
+    if (!fileOpen_) {
+        if (attachIndex_ >= static_cast<std::int32_t>(AttachedFiles.size()))
+            return false;  // end of the message
+        line.clear();
+        const std::string path = AttachedFiles[static_cast<std::size_t>(attachIndex_)];
+        OpenAttachmentFile(path);
+        std::string name = FileNamePart(path);
+        std::string type = "application/octet-stream";
+        auto alive = AliveToken();
+        TriggerAttachmentType(attachIndex_, name, type);
+        if (!*alive)
+            return false;
+        AppendAttachmentPartHeader(pending_, boundary_, type, name, FileNamePart(path));
+        TriggerAttachmentHeader(attachIndex_, name, pending_);
+        if (!*alive)
+            return false;
+        pending_.emplace_back();
+        fileOpen_ = true;
+        return true;
+    }
+    if (ReadEncodedLine(line))
+        return true;
+    // That was the file's last line: it still goes out.
+    CloseAttachmentFile();
+    ++attachIndex_;
+    if (attachIndex_ >= static_cast<std::int32_t>(AttachedFiles.size()))
+        AppendClosingDelimiter(pending_, boundary_);
+    return true;
+}
+
+void TSmtpClient::OpenAttachmentFile(const std::string& path)
+{
+    CloseAttachmentFile();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        throw TAttachmentFailure("Can't open attachment file " + path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A pipe or a device could block the loop or never end.
+        ::close(fd);
+        throw TAttachmentFailure("Can't open attachment file " + path + ": not a regular file");
+    }
+    fd_ = fd;
+    openPath_ = path;
+    encoder_ = std::make_unique<TBase64FileEncoder>(fd_);
+}
+
+bool TSmtpClient::ReadEncodedLine(std::string& line)
+{
+    if (!encoder_)
+        throw TAttachmentFailure("Can't read attachment file: no file is open");
+    line.resize(TBase64FileEncoder::kLineChars);
+    std::size_t length = 0;
+    const auto status = encoder_->NextLine(line.data(), length);
+    if (status == TBase64FileEncoder::Status::Error) {
+        line.clear();
+        throw TAttachmentFailure("Can't read attachment file " + openPath_ + ": " +
+                                 std::strerror(encoder_->ReadError()));
+    }
+    line.resize(length);
+    return status == TBase64FileEncoder::Status::More;
+}
+
+void TSmtpClient::CloseAttachmentFile()
+{
+    encoder_.reset();
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    fileOpen_ = false;
+}
+
+}  // namespace pw

@@ -1,0 +1,352 @@
+#pragma once
+// The SMTP command engine: one dialogue over one TWSocket, request by request.
+// Every request sends at most one command and returns at once; its outcome
+// arrives later through OnRequestDone (request type and error code, 0 for
+// success), always from the message loop after the handler that completed the
+// request has returned. The client never throws to the application: failures
+// are error codes plus a kept reply text (LastReply, ErrorText).
+//
+// Error codes: 0 success; the server's reply code for a refused command; 500
+// for refusals the client makes itself (and for replies with no valid status);
+// a Winsock number for a failed lookup or connection; 10004 when the server
+// drops the connection in the middle of a request; 10060 when the server stays
+// silent (or a line does not leave the send queue) for TimeOut seconds.
+//
+// TSmtpEngine is the engine only; the class to create is TSmtpClient
+// (smtp/SmtpClient.h), which adds the MIME layer.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "platform/MessageLoop.h"
+#include "smtp/MimeMessage.h"
+#include "smtp/ReplyLines.h"
+
+namespace pw {
+
+// Session state, in this order.
+enum class TSmtpState : std::uint8_t {
+    Ready,
+    Resolving,
+    Connecting,
+    Connected,
+    StepReady,
+    WaitingGreeting,
+    WaitingReply,
+    Aborting
+};
+
+// Request types as OnRequestDone reports them.
+enum class TSmtpRequest : std::uint8_t {
+    Connect = 0,
+    Helo = 1,
+    MailFrom = 2,
+    Vrfy = 3,
+    RcptTo = 4,
+    Data = 5,
+    Quit = 6,
+    Rset = 7,
+    Open = 8,
+    Mail = 9,
+    Ehlo = 10,
+    Auth = 11,
+    Custom = 12
+};
+
+// "Connect", "Helo", ... "Custom"; "" for a value outside the table.
+const char* SmtpRequestName(TSmtpRequest request);
+const char* SmtpRequestName(int request);
+
+// Steps of the built-in sequences, in declaration order.
+enum class TSmtpStep : std::uint8_t {
+    None,
+    Helo,
+    Connect,
+    MailFrom,
+    RcptTo,
+    Data,
+    Vrfy,
+    Quit,
+    Rset,
+    Ehlo,
+    Auth
+};
+
+// One recipient the server refused during the last RcptTo.
+struct TRefusedRecipient {
+    std::string Address;  // the RcptName entry, trimmed
+    std::int32_t Code;    // the reply's status
+    std::string Reply;    // the final reply line
+};
+
+class TSmtpEngine : public MessageHandler {
+public:
+    // Message that carries a completion to the component's own handle.
+    static constexpr std::uint32_t MsgRequestDone = MsgUser + 1;
+    static constexpr std::int32_t Tag = 1001;
+    static constexpr std::uintptr_t TimeoutTimerId = 1;
+
+    ~TSmtpEngine() override;
+    TSmtpEngine(const TSmtpEngine&) = delete;
+    TSmtpEngine& operator=(const TSmtpEngine&) = delete;
+
+    // --- configuration (set before the requests that use them) -----------
+    std::string Host;                   // host name or dotted IPv4 address
+    std::string Port = "smtp";          // service name or decimal number
+    std::string LocalAddr = "0.0.0.0";  // local address to bind to
+    std::string SignOn;                 // HELO/EHLO argument; empty: this machine's name
+    std::string Username;
+    std::string Password;
+    std::uint8_t AuthType = 0;          // 0 none, 1 and 2 LOGIN, 3 CRAM-MD5
+    std::string FromName;               // envelope sender
+    TStringList RcptName;               // envelope recipients
+    std::string HeaderFrom, HeaderTo, HeaderCc, HeaderReplyTo, HeaderReturnPath, HeaderSubject, HeaderSender;
+    std::string CharSet = "iso-8859-1";
+    bool ReturnReceipt = false;         // NOTIFY on RCPT TO when the server offers DSN
+    TStringList MessageLines;           // lines placed first in the body
+    TStringList AttachedFiles;          // paths sent as attachments
+    // Seconds of silence (or of a line not leaving the send queue) after which
+    // the outstanding request fails with 10060; 0 or less: no limit.
+    int TimeOut = 15;
+
+    // 0 HTML, 1 plain text. Changing it sets ContentTypeText to "text/plain"
+    // for 1 and "text/html" for any other value.
+    int ContentType() const { return contentType_; }
+    void SetContentType(int value);
+    const std::string& ContentTypeText() const { return contentTypeText_; }
+
+    // --- session and request state -----------------------------------------
+    TSmtpState State() const { return state_; }
+    bool IsConnected() const { return connected_; }
+    bool EsmtpAccepted() const { return esmtpAccepted_; }
+    bool DsnOffered() const { return dsnOffered_; }
+    TSmtpRequest RequestType() const { return requestType_; }
+    std::int32_t RequestResult() const { return requestResult_; }
+    std::int32_t ReplyCode() const { return replyCode_; }
+    // The last complete reply line, or the synthetic reply made for a local failure.
+    const std::string& LastReply() const { return lastReply_; }
+    // The first failing reply kept; cleared only when a built-in sequence starts.
+    const std::string& ErrorText() const { return errorText_; }
+    TSmtpStep CurrentStep() const { return currentStep_; }
+    // Recipients refused during the last RcptTo, in order.
+    const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_; }
+    // Set when an attachment could not be opened or read during the last
+    // Data; the message then ended early. Empty otherwise.
+    const std::string& AttachmentError() const { return attachmentError_; }
+
+    TWSocket& Socket() { return socket_; }
+    Handle WindowHandle() const { return window_; }
+
+    // --- requests: each completes through OnRequestDone, except Abort -------
+    // Lookup, connection and the 220 greeting. Lookup and connection failures
+    // complete with the Winsock number; a final greeting other than 220 with
+    // its code.
+    virtual void Connect();
+    virtual void Helo();
+    // EHLO; success sets EsmtpAccepted.
+    virtual void Ehlo();
+    // AUTH LOGIN (AuthType 1, 2) or CRAM-MD5 (3); needs an accepted EHLO.
+    virtual void Auth();
+    virtual void Vrfy();
+    virtual void MailFrom();
+    // One RCPT TO per RcptName entry, all of them sent. Completes with 0 when
+    // at least one was accepted, else with the first refusal's code;
+    // RefusedRecipients() lists the refusals.
+    virtual void RcptTo();
+    // DATA, the message, ".".
+    virtual void Data();
+    // Completes when the server closes the connection, at once when not connected.
+    virtual void Quit();
+    virtual void Rset();
+    // Drops the connection; the outstanding request is not reported.
+    virtual void Abort();
+    // Sequences: Connect, Ehlo, Auth (AuthType != 0) or Connect, Helo; and
+    // MailFrom, RcptTo, Data. Reported as "Open" and "Mail".
+    virtual void Open();
+    virtual void Mail();
+
+    // --- events (sender first; an empty slot is skipped) -------------------
+    std::function<void(TSmtpEngine&, TSmtpRequest, std::uint16_t error)> OnRequestDone;
+    std::function<void(TSmtpEngine&, const std::string&)> OnTrace;        // "> " sent, "< " received
+    std::function<void(TSmtpEngine&, const std::string&)> OnCommandSent;  // before a command goes out
+    std::function<void(TSmtpEngine&, const std::string&)> OnReplyLine;    // every complete reply line
+    std::function<void(TSmtpEngine&)> OnSessionState;
+    std::function<void(TSmtpEngine&, std::uint16_t error)> OnConnected;
+    std::function<void(TSmtpEngine&, std::uint16_t error)> OnDisconnected;
+    // The next text body line (number from 1); set more = false to end the text.
+    std::function<void(TSmtpEngine&, std::int32_t lineNo, std::string& line, std::int32_t maxLength, bool& more)>
+        OnBodyLine;
+    // A header line about to be sent; may be changed or extended (CR LF pairs
+    // add header lines) within `size` bytes.
+    std::function<void(TSmtpEngine&, std::string& line, int size)> OnHeaderField;
+    // The header block is complete except for its closing empty line.
+    std::function<void(TSmtpEngine&, TStringList& headers)> OnHeaderBuilt;
+    std::function<void(TSmtpEngine&, std::int32_t index, std::string& fileName, std::string& mimeType)>
+        OnAttachmentType;
+    std::function<void(TSmtpEngine&, std::int32_t index, const std::string& fileName, TPendingLines& pending)>
+        OnAttachmentHeader;
+    // A message box the component shows (caption "SMTP error!!!"). Without a
+    // handler the text goes to standard error as one line.
+    std::function<void(TSmtpEngine&, const std::string& text, const std::string& caption)> OnMessageBox;
+
+    void HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+protected:
+    // The owner is accepted and not used.
+    explicit TSmtpEngine(MessageLoop& loop, void* owner = nullptr);
+
+    using Continuation = void (TSmtpEngine::*)();
+
+    // Raised inside the body supply when an attachment cannot be opened or read.
+    class TAttachmentFailure : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+    // --- overridable steps ------------------------------------------------
+    virtual void TriggerTrace(const std::string& text);
+    virtual void TriggerCommandSent(const std::string& command);
+    virtual void TriggerReplyLine(const std::string& line);
+    virtual void FinishRequest(std::int32_t error);
+    virtual void TriggerSessionState();
+    // The next body line into `line` (at most maxLength characters); false
+    // when the body has ended. May throw TAttachmentFailure.
+    virtual bool NextBodyLine(std::int64_t lineNo, std::string& line, std::int32_t maxLength);
+    virtual void HeaderLineHook(std::string& line);
+    virtual void TriggerHeaderBuilt(TStringList& headers);
+    virtual void TriggerConnected(std::uint16_t error);
+    virtual void TriggerDisconnected(std::uint16_t error);
+    virtual void SendCommandLine(const std::string& command);
+    virtual void OpenAttachmentFile(const std::string& path);
+    // The next encoded line of the open file; false when it was the last one.
+    virtual bool ReadEncodedLine(std::string& line);
+    virtual void CloseAttachmentFile();
+    virtual void TriggerAttachmentType(std::int32_t index, std::string& fileName, std::string& mimeType);
+    virtual void TriggerAttachmentHeader(std::int32_t index, const std::string& fileName, TPendingLines& pending);
+
+    // --- engine helpers ---------------------------------------------------
+    void SendRequest(TSmtpRequest type, const std::string& command, std::initializer_list<std::int32_t> codes,
+                     Continuation next = nullptr);
+    void ChangeState(TSmtpState s);
+    void ShowReplyLine();
+    void KeepFirstError();
+    void ShowMessageBox(const std::string& text);
+    // Completes a request that sent nothing (Auth, RcptTo refusals made locally).
+    void CompleteAtOnce(TSmtpRequest type, std::int32_t error);
+    // Makes `reply` the last reply, drops the connection and reports `error`.
+    void FailRequest(std::int32_t error, const std::string& reply, bool graceful);
+    void DropConnection(bool graceful);
+    static std::string WinsockReply(int error);
+
+    // A check that the object survived a call into the application.
+    std::shared_ptr<bool> AliveToken() const { return alive_; }
+
+    MessageLoop& loop_;
+    TWSocket socket_;
+
+private:
+    // Socket events.
+    void SocketLookupDone(std::uint16_t error);
+    void SocketConnectDone(std::uint16_t error);
+    void SocketDataReady(std::uint16_t error);
+    void SocketClosed(std::uint16_t error);
+    void SocketAllSent();
+
+    // Reply handling.
+    void HandleReply();
+    void HandleLine(std::uint16_t dataError);
+
+    // Continuations, one named step each.
+    void EhloCheck();
+    void LoginStep1();
+    void LoginStep2();
+    void CramMd5Step();
+    void NextRecipient();
+    void NextRecipientAgain();
+    void LastRecipientDone();
+    void NoteRecipientReply();
+    void DataPumpStart();
+    void DataPump();
+
+    // Sequences.
+    void StartSequence(TSmtpRequest type, std::uint16_t steps);
+    void ContinueSequence();
+    void RunStep(TSmtpStep step);
+
+    // Message.
+    void BuildHeaderBlock();
+    void SendMessageLine(std::string_view line);
+
+    // Time-out.
+    void ArmTimeout();
+    void DisarmTimeout();
+    void NoteProgress() { ++progress_; }
+    void TimeoutTick();
+    bool RequestOutstanding() const;
+    unsigned TimeoutMs() const;
+
+    std::string LocalName() const;
+
+    Handle window_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+    int contentType_ = 1;
+    std::string contentTypeText_ = "text/plain";
+
+    TSmtpState state_ = TSmtpState::Ready;
+    bool connected_ = false;
+    bool esmtpAccepted_ = false;
+    bool dsnOffered_ = false;
+    TSmtpRequest requestType_ = TSmtpRequest::Connect;
+    std::int32_t requestResult_ = 0;
+    std::int32_t replyCode_ = 0;
+    std::string lastReply_;
+    std::string errorText_;
+    TReplyBuffer receive_;
+    Continuation next_ = nullptr;        // FNext: the reply handler
+    Continuation afterReply_ = nullptr;  // continuation after a final reply line
+    std::int32_t acceptCodes_[17] = {};
+    bool doneReported_ = true;
+    bool awaitingQuitClose_ = false;
+    std::uint64_t epoch_ = 0;  // changes whenever the connection is made or dropped
+
+    // Sequences.
+    std::uint16_t stepSet_ = 0;
+    TSmtpStep currentStep_ = TSmtpStep::None;
+    std::int32_t sequenceResult_ = 0;
+    bool inSequence_ = false;
+    Continuation sequenceNext_ = nullptr;
+
+    // Recipients.
+    std::int32_t rcptCursor_ = -1;
+    std::int32_t rcptAccepted_ = 0;
+    std::int32_t firstRefusal_ = 0;
+    std::vector<TRefusedRecipient> refused_;
+
+    // Message being sent.
+    TStringList headers_;
+    std::int32_t headerCursor_ = -1;
+    std::int64_t lineCounter_ = 0;
+    bool moreLines_ = false;
+    TLineCutter cutter_;
+    std::string lineOut_;    // the line as it goes on the wire
+    std::string traceLine_;  // "> " + line, reused
+    std::string attachmentError_;
+
+    // Time-out: the timer ticks four times per TimeOut; four ticks in a row
+    // without progress (bytes received, a line sent, a new request) end the
+    // request. A counter instead of a clock read keeps the line pump cheap.
+    static constexpr int TicksPerTimeOut = 4;
+    bool timerArmed_ = false;
+    std::uint64_t progress_ = 0;
+    std::uint64_t progressAtTick_ = 0;
+    int quietTicks_ = 0;
+};
+
+}  // namespace pw

@@ -1,0 +1,397 @@
+// The bytes of the message after DATA, as the scripted server receives them:
+// the layout with a text body and two attachments line by line, Base64 line
+// lengths, dot-stuffing, cutting at line breaks, the header hooks, attachment
+// renaming, unreadable attachments, and the one-line-per-write pump.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "codecs/Base64.h"
+#include "smtp/SmtpClient.h"
+#include "support/ScriptedSmtpServer.h"
+#include "support/SmtpSessionDriver.h"
+
+namespace pw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::RequestRecord;
+using test::RunLoopUntil;
+using test::ScriptedSmtpServer;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using R = TSmtpRequest;
+
+class TempDir {
+public:
+    TempDir()
+    {
+        path_ = std::filesystem::temp_directory_path() /
+                ("pw_layout_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string Write(const std::string& name, const std::string& bytes) const
+    {
+        const auto p = path_ / name;
+        std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return p.string();
+    }
+
+private:
+    std::filesystem::path path_;
+    static inline int counter_ = 0;
+};
+
+std::string Bytes(std::size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 3)) & 0xFF);
+    return s;
+}
+
+// Expected Base64 lines of a file: 45 bytes per line.
+std::vector<std::string> Base64Lines(const std::string& content)
+{
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < content.size(); i += 45)
+        lines.push_back(Base64Encode(content.substr(i, 45)));
+    if (content.empty())
+        lines.emplace_back();
+    return lines;
+}
+
+bool FileIsOpen(const std::string& path)
+{
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path(), ec).string() == path)
+            return true;
+    }
+    return false;
+}
+
+class MessageLayout : public ::testing::Test {
+protected:
+    void SetUp() override { client = test::ClientFor(loop, server); }
+
+    // Runs the whole dialogue and returns the message lines the server got.
+    std::vector<std::string> Send()
+    {
+        server.Reply("220 hi").Exchange("HELO client.test", "250 ok").Exchange("MAIL FROM:<a@x>", "250 ok")
+            .Exchange("RCPT TO:<b@y>", "250 ok").Exchange("DATA", "354 go ahead").ReadData().Reply("250 queued")
+            .Exchange("QUIT", "221 bye").Close();
+        if (onTrace)
+            client->OnTrace = [this](TSmtpEngine&, const std::string& t) { onTrace(t); };
+        records = test::RunSession(loop, server, *client, {}, false).records;
+        EXPECT_EQ(records.size(), 6u) << test::Describe(records);
+        EXPECT_EQ(records.back(), (RequestRecord{R::Quit, 0, ""})) << test::Describe(records);
+        EXPECT_TRUE(server.WaitFinished(5s));
+        EXPECT_THAT(server.Failures(), IsEmpty());
+        const auto blocks = server.DataBlocks();
+        return blocks.empty() ? std::vector<std::string>{} : blocks[0];
+    }
+
+    MessageLoop loop;
+    ScriptedSmtpServer server;
+    std::unique_ptr<TSmtpClient> client;
+    std::vector<RequestRecord> records;
+    std::function<void(const std::string&)> onTrace;
+    TempDir dir;
+};
+
+const std::regex DatePattern(
+    R"(Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat) [1-9]\d? (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d{1,2}:\d{1,2}:\d{1,2})");
+const std::regex BoundaryHeaderPattern("\tboundary=\"(= Multipart Boundary \\d{10})\"");
+
+TEST_F(MessageLayout, TextBodyAndTwoAttachmentsLineByLine)
+{
+    const std::string first = Bytes(100, 1);
+    const std::string second = Bytes(46, 2);
+    const std::string firstPath = dir.Write("report.txt", first);
+    const std::string secondPath = dir.Write("data.bin", second);
+    client->HeaderFrom = "Sender Name <a@x>";
+    client->HeaderTo = "b@y";
+    client->HeaderSubject = "Report";
+    client->MessageLines = {"first line"};
+    client->AttachedFiles = {firstPath, secondPath};
+    const std::vector<std::string> body = {"body 1", ".starts with a dot", ""};
+    client->OnBodyLine = [&](TSmtpEngine&, std::int32_t n, std::string& line, std::int32_t maxLength, bool& more) {
+        EXPECT_EQ(maxLength, 1023);
+        more = n <= static_cast<std::int32_t>(body.size());
+        if (more)
+            line = body[static_cast<std::size_t>(n - 1)];
+    };
+    const auto got = Send();
+    ASSERT_GE(got.size(), 9u);
+
+    // Lines 1-8: the header block; the Date and boundary by pattern.
+    EXPECT_EQ(got[0], "From: Sender Name <a@x>");
+    EXPECT_EQ(got[1], "To: b@y");
+    EXPECT_EQ(got[2], "Subject: Report");
+    EXPECT_EQ(got[3], "Sender: Sender Name <a@x>");
+    EXPECT_EQ(got[4], "Mime-Version: 1.0");
+    EXPECT_EQ(got[5], "Content-Type: multipart/mixed;");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(got[6], m, BoundaryHeaderPattern)) << got[6];
+    const std::string boundary = m[1];
+    EXPECT_EQ(boundary, client->Boundary());
+    EXPECT_TRUE(std::regex_match(got[7], DatePattern)) << got[7];
+
+    std::vector<std::string> expected(got.begin(), got.begin() + 8);
+    const auto add = [&](std::initializer_list<std::string> lines) { expected.insert(expected.end(), lines); };
+    const auto part = [&](const std::string& name, const std::string& content) {
+        add({"--" + boundary, "Content-Type: application/octet-stream;", "\tname=\"" + name + "\"",
+             "Content-Transfer-Encoding: base64", "Content-Disposition: attachment;", "\tfilename=\"" + name + "\"",
+             ""});
+        for (const auto& l : Base64Lines(content))
+            expected.push_back(l);
+        add({""});
+    };
+    add({"", "This is a multipart MIME message.", "", "--" + boundary,
+         "Content-Type: text/plain; charset=\"iso-8859-1\"", "Content-Transfer-Encoding: 7bit", ""});
+    add({"first line", "body 1", "..starts with a dot", ""});
+    add({""});
+    part("report.txt", first);
+    part("data.bin", second);
+    add({"--" + boundary + "--"});
+    EXPECT_THAT(got, ElementsAreArray(expected));
+
+    // The Base64 lines: 60 characters each, the last of a file shorter, and
+    // they decode to the files.
+    EXPECT_EQ(Base64Lines(first).size(), 3u);
+    EXPECT_EQ(Base64Lines(first)[0].size(), 60u);
+    EXPECT_EQ(Base64Lines(first)[2].size(), 16u);
+    EXPECT_EQ(Base64Lines(second).back().size(), 4u);
+    EXPECT_EQ(Base64Lines(second).back().substr(2), "==");
+    std::string decoded;
+    for (const auto& l : Base64Lines(first))
+        decoded += Base64DecodeStrict(l);
+    EXPECT_EQ(decoded, first);
+    EXPECT_THAT(client->AttachmentError(), IsEmpty());
+}
+
+TEST_F(MessageLayout, WithoutAttachmentsAndEdgeLines)
+{
+    client->HeaderFrom = "a@x";
+    client->HeaderSubject = "Line\r\nBcc: evil@z";
+    client->SetContentType(0);
+    const std::string longLine(2000, 'L');
+    client->MessageLines = {longLine, "."};
+    const std::string dotted = "." + std::string(1022, 'd');
+    const std::vector<std::string> body = {dotted, "unix\nline\nends", "old\rmac", "dos\r\nend\r\n", ".\n.."};
+    client->OnBodyLine = [&](TSmtpEngine&, std::int32_t n, std::string& line, std::int32_t, bool& more) {
+        more = n <= static_cast<std::int32_t>(body.size());
+        if (more)
+            line = body[static_cast<std::size_t>(n - 1)];
+    };
+    const auto got = Send();
+    ASSERT_GE(got.size(), 7u);
+    EXPECT_EQ(got[0], "From: a@x");
+    EXPECT_EQ(got[1], "Subject: Line  Bcc: evil@z");
+    EXPECT_EQ(got[2], "Sender: a@x");
+    EXPECT_EQ(got[3], "Mime-Version: 1.0");
+    EXPECT_EQ(got[4], "Content-Type: text/html; charset=\"iso-8859-1\"");
+    EXPECT_TRUE(std::regex_match(got[5], DatePattern)) << got[5];
+    const std::vector<std::string> rest(got.begin() + 6, got.end());
+    EXPECT_THAT(rest, ElementsAreArray(std::vector<std::string>{
+                          "", std::string(1023, 'L'), "..", "." + dotted, "unix", "line", "ends", "old", "mac", "dos",
+                          "end", "..", "..."}));
+    EXPECT_EQ(("." + dotted).size(), 1024u);
+    EXPECT_THAT(client->Boundary(), IsEmpty());
+}
+
+TEST_F(MessageLayout, HeaderHooksAndHeadersAreNeverStuffed)
+{
+    client->HeaderFrom = "a@x";
+    client->HeaderReplyTo = "r@x";
+    client->HeaderCc = "c@y";
+    client->HeaderSender = "s@x";
+    client->OnHeaderBuilt = [](TSmtpEngine&, TStringList& headers) { headers.push_back(".X-Dot: 1"); };
+    std::vector<int> sizes;
+    client->OnHeaderField = [&](TSmtpEngine&, std::string& line, int size) {
+        sizes.push_back(size);
+        if (line.compare(0, 5, "Date:") == 0)
+            line += "\r\nReturn-Receipt-To: a@x\r\nX-Mailer: Parcelwing v.2.1b ";
+    };
+    const auto got = Send();
+    ASSERT_GE(got.size(), 11u);
+    EXPECT_EQ(got[0], "Reply-To: r@x");
+    EXPECT_EQ(got[1], "From: a@x");
+    EXPECT_EQ(got[2], "Cc: c@y");
+    EXPECT_EQ(got[3], "Subject: ");
+    EXPECT_EQ(got[4], "Sender: s@x");
+    EXPECT_TRUE(std::regex_match(got[7], DatePattern)) << got[7];
+    EXPECT_EQ(got[8], "Return-Receipt-To: a@x");
+    EXPECT_EQ(got[9], "X-Mailer: Parcelwing v.2.1b ");
+    EXPECT_EQ(got[10], ".X-Dot: 1");  // as built, no dot added
+    EXPECT_EQ(got[11], "");
+    EXPECT_EQ(sizes.size(), 10u);  // every header line, the closing empty one included
+    for (int s : sizes)
+        EXPECT_EQ(s, 1024);
+}
+
+TEST_F(MessageLayout, AttachmentEdgeSizesRenamingAndExtraHeaders)
+{
+    const std::string empty = dir.Write("empty.dat", "");
+    const std::string exact = dir.Write("exact45.bin", Bytes(45, 3));
+    const std::string over = dir.Write("over46.bin", Bytes(46, 4));
+    client->AttachedFiles = {empty, exact, over};
+    client->OnAttachmentType = [](TSmtpEngine&, std::int32_t index, std::string& name, std::string& type) {
+        if (index == 1) {
+            name = "renamed.bin";
+            type = "application/x-test";
+        }
+    };
+    client->OnAttachmentHeader = [](TSmtpEngine&, std::int32_t index, const std::string&, TPendingLines& pending) {
+        pending.push_back("X-Part: " + std::to_string(index));
+    };
+    const auto got = Send();
+    const std::string b = client->Boundary();
+    ASSERT_FALSE(b.empty());
+    const auto at = std::find(got.begin(), got.end(), "--" + b);
+    ASSERT_NE(at, got.end());
+    // Skip the text part: from the second delimiter on.
+    const auto parts = std::find(at + 1, got.end(), "--" + b);
+    ASSERT_NE(parts, got.end());
+    const std::vector<std::string> tail(parts, got.end());
+    const std::vector<std::string> expected = {
+        "--" + b, "Content-Type: application/octet-stream;", "\tname=\"empty.dat\"", "Content-Transfer-Encoding: base64",
+        "Content-Disposition: attachment;", "\tfilename=\"empty.dat\"", "X-Part: 0", "", "", "",
+        "--" + b, "Content-Type: application/x-test;", "\tname=\"renamed.bin\"", "Content-Transfer-Encoding: base64",
+        "Content-Disposition: attachment;", "\tfilename=\"exact45.bin\"", "X-Part: 1", "",
+        Base64Encode(Bytes(45, 3)), "",
+        "--" + b, "Content-Type: application/octet-stream;", "\tname=\"over46.bin\"", "Content-Transfer-Encoding: base64",
+        "Content-Disposition: attachment;", "\tfilename=\"over46.bin\"", "X-Part: 2", "",
+        Base64Encode(Bytes(45, 4)), Base64Encode(Bytes(46, 4).substr(45)), "",
+        "--" + b + "--"};
+    EXPECT_THAT(tail, ElementsAreArray(expected));
+    EXPECT_EQ(Base64Encode(Bytes(45, 3)).size(), 60u);
+    EXPECT_EQ(Base64Encode(Bytes(45, 3)).find('='), std::string::npos);
+}
+
+TEST_F(MessageLayout, MissingAttachmentEndsTheMessageThere)
+{
+    const std::string ok = dir.Write("ok.txt", "fine");
+    const std::string missing = (std::filesystem::temp_directory_path() / "pw_no_such_file_here.bin").string();
+    client->AttachedFiles = {missing, ok};
+    client->MessageLines = {"text"};
+    const auto got = Send();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), "text");  // nothing after the text part's lines
+    EXPECT_EQ(records[4], (RequestRecord{R::Data, 0, ""}));
+    EXPECT_NE(client->AttachmentError().find(missing), std::string::npos) << client->AttachmentError();
+    EXPECT_FALSE(FileIsOpen(ok));
+}
+
+TEST_F(MessageLayout, DirectoryAsAttachmentIsRefused)
+{
+    const std::string folder = std::filesystem::temp_directory_path().string();
+    client->AttachedFiles = {folder};
+    Send();
+    EXPECT_NE(client->AttachmentError().find("not a regular file"), std::string::npos) << client->AttachmentError();
+}
+
+// A client whose attachment reading fails after a number of lines.
+class FailingReadClient : public TSmtpClient {
+public:
+    using TSmtpClient::TSmtpClient;
+    int linesBeforeFailure = 3;
+    int closes = 0;
+
+protected:
+    bool ReadEncodedLine(std::string& line) override
+    {
+        if (linesBeforeFailure-- <= 0)
+            throw TAttachmentFailure("Can't read attachment file: I/O error");
+        return TSmtpClient::ReadEncodedLine(line);
+    }
+    void CloseAttachmentFile() override
+    {
+        ++closes;
+        TSmtpClient::CloseAttachmentFile();
+    }
+};
+
+TEST_F(MessageLayout, ReadErrorMidwayEndsTheMessageAndClosesTheFile)
+{
+    const std::string content = Bytes(1000, 5);
+    const std::string path = dir.Write("midway.bin", content);
+    auto failing = std::make_unique<FailingReadClient>(loop);
+    failing->Host = client->Host;
+    failing->Port = client->Port;
+    failing->SignOn = client->SignOn;
+    failing->FromName = client->FromName;
+    failing->RcptName = client->RcptName;
+    failing->AttachedFiles = {path};
+    bool openDuringMessage = false;
+    onTrace = [&](const std::string& t) {
+        if (t.size() == 62)
+            openDuringMessage = openDuringMessage || FileIsOpen(path);
+    };
+    auto* raw = failing.get();
+    client = std::move(failing);
+    const auto got = Send();
+    const auto lines = Base64Lines(content);
+    ASSERT_GE(got.size(), 3u);
+    // The three lines read before the failure went out, then the message ended.
+    EXPECT_EQ(got[got.size() - 1], lines[2]);
+    EXPECT_EQ(got[got.size() - 3], lines[0]);
+    EXPECT_TRUE(openDuringMessage);
+    EXPECT_FALSE(FileIsOpen(path));
+    EXPECT_GE(raw->closes, 1);
+    EXPECT_EQ(client->AttachmentError(), "Can't read attachment file: I/O error");
+}
+
+TEST_F(MessageLayout, OneLinePerWriteReadiness)
+{
+    const std::string path = dir.Write("pump.bin", Bytes(45 * 40, 6));
+    client->AttachedFiles = {path};
+    client->MessageLines = {"a", "b"};
+    bool inData = false;
+    int messageLines = 0;
+    int allSentEvents = 0;
+    onTrace = [&](const std::string& t) {
+        if (t.compare(0, 5, "< 354") == 0) {
+            inData = true;
+            return;
+        }
+        if (!inData || t.compare(0, 2, "> ") != 0)
+            return;
+        if (t == "> .") {
+            inData = false;
+            return;
+        }
+        ++messageLines;
+        // The line before this one has wholly left the send queue.
+        EXPECT_TRUE(client->Socket().AllSent());
+        if (messageLines == 1) {
+            auto inner = client->Socket().OnAllSent;
+            ASSERT_TRUE(inner);
+            client->Socket().OnAllSent = [&, inner](TWSocket& s, std::uint16_t e) {
+                ++allSentEvents;
+                inner(s, e);
+            };
+        } else {
+            EXPECT_EQ(allSentEvents, messageLines - 1);
+        }
+    };
+    const auto got = Send();
+    // One write per line; the multipart Content-Type is one write of two lines.
+    EXPECT_EQ(messageLines + 1, static_cast<int>(got.size()));
+    EXPECT_GT(messageLines, 50);
+}
+
+}  // namespace
+}  // namespace pw
