@@ -1,0 +1,572 @@
+#include "app/MainUnit.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "app/CommandLine.h"
+#include "config/WindowState.h"
+#include "platform/ProgramPath.h"
+
+namespace pw {
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    std::size_t i = 0;
+    for (; prefix[i] != '\0'; ++i) {
+        if (i >= text.size()) return false;
+        char a = text[i], b = prefix[i];
+        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+std::tm LocalNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return local;
+}
+
+// Keeps a bracket of the file list open for one scope.
+class TFileBracket {
+public:
+    explicit TFileBracket(IView& view) : view_(view) { view_.BeginFileUpdate(); }
+    ~TFileBracket() { view_.EndFileUpdate(); }
+    TFileBracket(const TFileBracket&) = delete;
+    TFileBracket& operator=(const TFileBracket&) = delete;
+
+private:
+    IView& view_;
+};
+
+}  // namespace
+
+std::string RequestDoneLine(const std::tm& local, int request, int error) {
+    return std::to_string(local.tm_mday) + " " + std::to_string(local.tm_mon + 1) + " " +
+           std::to_string(local.tm_year + 1900) + " " + std::to_string(local.tm_hour) + ":" +
+           std::to_string(local.tm_min) + ":" + std::to_string(local.tm_sec) +
+           " RequestDone Rq=" + std::to_string(request) + "(" + SmtpRequestName(request) +
+           ") Error=" + std::to_string(error);
+}
+
+std::string RefusedRecipientLine(const TRefusedRecipient& refused) {
+    return "Recipient refused: " + refused.Address + " - " + refused.Reply;
+}
+
+std::string OnlyBodyFileText(const std::string& entry) {
+    // The line breaks really are LF CR, in that order.
+    return "File " + TrimBlanks(entry) + "\n\r" + "define as message body text file!" + "\n\r" +
+           "No files in attachment's list!";
+}
+
+std::vector<std::string> SplitRecipients(const std::string& toText) {
+    std::vector<std::string> recipients;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t semi = toText.find(';', start);
+        const std::string piece =
+            TrimBlanks(toText.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+        // "a;;b", a trailing ";" and a blank box give empty pieces: no "RCPT TO:<>".
+        if (!piece.empty()) recipients.push_back(piece);
+        if (semi == std::string::npos) break;
+        start = semi + 1;
+    }
+    return recipients;
+}
+
+void AppendOwnHeaderLines(std::string& line, int size, const std::string& from, bool returnReceipt) {
+    if (!StartsWithNoCase(line, "Date:")) return;
+    std::string address = TrimBlanks(from);
+    // A line break in the address would start header lines of its own.
+    std::replace(address.begin(), address.end(), '\r', ' ');
+    std::replace(address.begin(), address.end(), '\n', ' ');
+    const std::string receipt = returnReceipt ? "\r\nReturn-Receipt-To: " + address : std::string();
+    const std::string mailer = "\r\nX-Mailer: Parcelwing v.2.1b ";
+    // The buffer holds `size` bytes including its terminating NUL.
+    const std::size_t room = size > 0 ? static_cast<std::size_t>(size) - 1 : 0;
+    if (line.size() + receipt.size() + mailer.size() <= room) {
+        line += receipt;
+        line += mailer;
+    } else if (line.size() + mailer.size() <= room) {
+        line += mailer;
+    }
+}
+
+std::vector<std::string> ComposeBodyLines(const std::string& messageText,
+                                          const std::vector<std::string>& fileLines, std::size_t limit) {
+    std::vector<std::string> out;
+    auto add = [&out, limit](const std::string& line) {
+        if (limit == 0 || line.size() <= limit) {
+            out.push_back(line);
+            return;
+        }
+        for (std::size_t at = 0; at < line.size(); at += limit) out.push_back(line.substr(at, limit));
+    };
+    for (const auto& line : MessageLines(messageText)) add(line);
+    for (const auto& line : fileLines) add(line);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+
+TMainUnit::TMainUnit(MessageLoop& loop, IView& view, std::string programFile)
+    : loop_(loop),
+      view_(view),
+      programFile_(std::move(programFile)),
+      iniPath_(IniFileName(programFile_)),
+      sink_(view),
+      log_(options_, &sink_),
+      notifier_(view, options_),
+      clock_(LocalNow) {
+    handle_ = loop_.CreateHandle(this);
+}
+
+TMainUnit::~TMainUnit() {
+    loop_.DestroyHandle(handle_);
+    client_.reset();
+    retired_.clear();
+}
+
+TMainUnit::THandlerScope::~THandlerScope() {
+    if (--unit_.handlerDepth_ == 0 && unit_.freePending_) {
+        unit_.freePending_ = false;
+        unit_.loop_.PostMessage(unit_.handle_, MsgFreeRetired);
+    }
+}
+
+void TMainUnit::CreateClient() {
+    client_ = std::make_unique<TSmtpClient>(loop_, this);
+    TSmtpClient& c = *client_;
+    c.OnBodyLine = [this](TSmtpEngine& s, std::int32_t n, std::string& line, std::int32_t max, bool& more) {
+        THandlerScope scope(*this);
+        SmtpBodyLine(s, n, line, max, more);
+    };
+    c.OnHeaderField = [this](TSmtpEngine& s, std::string& line, int size) {
+        THandlerScope scope(*this);
+        SmtpHeaderField(s, line, size);
+    };
+    c.OnTrace = [this](TSmtpEngine& s, const std::string& text) {
+        THandlerScope scope(*this);
+        SmtpTrace(s, text);
+    };
+    c.OnRequestDone = [this](TSmtpEngine& s, TSmtpRequest rq, std::uint16_t error) {
+        THandlerScope scope(*this);
+        SmtpRequestDone(s, rq, error);
+    };
+    // The client's own boxes ("SMTP error!!!") go through the view like every other box.
+    c.OnMessageBox = [this](TSmtpEngine&, const std::string& text, const std::string& caption) {
+        THandlerScope scope(*this);
+        view_.ShowMessageBox({text, caption, TBoxIcon::Error, TBoxButtons::Ok, false});
+    };
+}
+
+void TMainUnit::LoadOptions() { pw::LoadOptions(options_, iniPath_, programFile_); }
+
+void TMainUnit::FixLogPath() { log_.SetLogPath(options_.LogFileName); }
+
+void TMainUnit::PostSend() { loop_.PostMessage(handle_, MsgStartJob); }
+
+void TMainUnit::PostClose() { loop_.PostMessage(handle_, MsgClose); }
+
+void TMainUnit::HandleMessage(std::uint32_t msg, std::uintptr_t, std::intptr_t) {
+    switch (msg) {
+    case MsgStartJob:
+        if (!closing_) DoSend();
+        break;
+    case MsgClose:
+        CloseMainWindow();
+        break;
+    case MsgFreeRetired:
+        if (handlerDepth_ > 0) {
+            freePending_ = true;  // posted again when the last handler returns
+        } else {
+            retired_.clear();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainUnit::AddEntry(const std::string& text) { pw::AddEntry(view_, options_, text); }
+
+void TMainUnit::LogLine(const std::string& text) { log_.LogLine(text); }
+
+void TMainUnit::ShowBox(const std::string& text, TBoxIcon icon, bool owned) {
+    view_.ShowMessageBox({text, ApplicationTitle, icon, TBoxButtons::Ok, owned});
+}
+
+void TMainUnit::EnableSendControls(bool idle) { view_.EnableSendControls(idle); }
+
+void TMainUnit::RetireClient() {
+    if (!client_) return;
+    client_->Abort();
+    retired_.push_back(std::move(client_));
+    loop_.PostMessage(handle_, MsgFreeRetired);
+}
+
+void TMainUnit::DispatchOnce() { loop_.DispatchPending(); }
+
+void TMainUnit::WaitOnce() {
+    if (waitHook_) {
+        waitHook_();
+        return;
+    }
+    if (loop_.DispatchPending() > 0) return;
+    // Nothing was pending: sleep until the loop has work (socket, lookup,
+    // timer or a message from another thread). The bound is only a safety net.
+    pollfd p{loop_.Descriptor(), POLLIN, 0};
+    ::poll(&p, 1, 200);
+}
+
+template <class Pred>
+void TMainUnit::WaitWhile(Pred pred) {
+    while (pred() && !closing_ && !loop_.QuitRequested()) WaitOnce();
+}
+
+// ---------------------------------------------------------------------------
+// The send job
+
+bool TMainUnit::DoSend() {
+    if (inConnectedState_) {
+        view_.Beep();
+        ShowBox(ConnectedStateText, TBoxIcon::Error);
+        return false;
+    }
+    if (jobRunning_ || closing_) {
+        // A job is already waiting further up the stack.
+        view_.Beep();
+        return false;
+    }
+    jobRunning_ = true;
+    abortRequested_ = false;
+    EnableSendControls(false);
+    if (!client_) CreateClient();
+
+    const int first = options_.TextFromFirstFile ? 1 : 0;
+    PushRecent(view_, TComboBox::To);
+    PushRecent(view_, TComboBox::Subject);
+
+    bool success = false;
+    const int count = view_.FileCount();
+    if (first < count) {
+        if (CheckSettings()) view_.SetWaitCursor(true);
+        try {
+            RunMessages(first);
+        } catch (...) {
+            jobRunning_ = false;
+            if (!closing_) {
+                view_.SetWaitCursor(false);
+                EnableSendControls(true);
+            }
+            throw;
+        }
+        success = JobSucceeded();
+        if (success && options_.ClearFList && !closing_) {
+            TFileBracket bracket(view_);
+            view_.ClearFiles();
+        }
+    } else if (count == 0) {
+        ShowBox(options_.TextFromFirstFile ? EmptyListBodyText : EmptyListText, TBoxIcon::Error);
+    } else {
+        ShowBox(OnlyBodyFileText(view_.FileAt(0)), TBoxIcon::Error);
+    }
+    jobRunning_ = false;
+    if (closing_) return success;  // the close handling has already ended everything
+
+    // A failed message leaves the wait cursor behind; the job's end puts it back.
+    view_.SetWaitCursor(false);
+    EnableSendControls(true);
+    if (options_.ExitAfterSend) {
+        exitCode_ = success ? ExitCodeClosed : ExitCodeJobFailed;
+        view_.RequestClose();
+    }
+    return success;
+}
+
+bool TMainUnit::JobSucceeded() const {
+    return !abortRequested_ && !jobTrouble_ && failedMessages_ == 0 && messagesStarted_ > 0 &&
+           messagesOk_ == messagesStarted_;
+}
+
+void TMainUnit::RunMessages(int first) {
+    PrepareClient();
+    if (options_.SaveLog) TrimLogFile(options_.LogFileName);
+    failedMessages_ = 0;
+    messagesStarted_ = 0;
+    messagesOk_ = 0;
+    jobTrouble_ = false;
+
+    for (;;) {
+        // Tested right after a message has been started, before its outcome is known.
+        if (first >= view_.FileCount() || abortRequested_ || failedMessages_ >= options_.NumOfAttempts) break;
+        WaitWhile([this] { return messageInFlight_; });
+        if (closing_ || loop_.QuitRequested()) return;
+        if (abortRequested_ || !client_) break;
+
+        if (options_.FilPerMes < 1) options_.FilPerMes = 1;
+        const int n = std::min(options_.FilPerMes, view_.FileCount() - first);
+        if (n <= 0) continue;  // the list got shorter meanwhile
+        if (!PrepareAttachments(first, n)) {
+            if (closing_) return;
+            break;  // aborted while the files were looked at
+        }
+        first += n;
+
+        if (quitOwed_ && !SettleOwedQuit()) {
+            if (closing_) return;
+            break;
+        }
+        messageInFlight_ = true;
+        ++messagesStarted_;
+        client_->Connect();
+        DispatchOnce();
+    }
+    WaitWhile([this] { return messageInFlight_; });
+    if (closing_) return;
+    if (options_.SaveLog) TrimLogFile(options_.LogFileName);
+}
+
+bool TMainUnit::PrepareAttachments(int first, int n) {
+    client_->AttachedFiles.clear();
+    for (int i = 0; i < n; ++i) {
+        const std::string entry = view_.FileAt(first + i);
+        if (IsRegularFile(entry)) {
+            client_->AttachedFiles.push_back(entry);
+        } else {
+            LogLine(MissingFilePrefix + entry);
+            jobTrouble_ = true;
+        }
+        view_.SetCurrentFile(first);
+        DispatchOnce();
+        // Abort or close may have come in while messages were dispatched.
+        if (!client_ || closing_ || abortRequested_) return false;
+    }
+    return true;
+}
+
+// An Abort while connected owes the server a Quit; it is issued on the new
+// client, which is not connected, so it completes at once. Its completion is
+// awaited here and taken by SmtpRequestDone as the owed Quit, so that it can
+// neither end the next message's wait nor pass for that message's Connect.
+bool TMainUnit::SettleOwedQuit() {
+    quitOwed_ = false;
+    owedQuitPending_ = true;
+    client_->Quit();
+    WaitWhile([this] { return owedQuitPending_ && client_ && !abortRequested_; });
+    owedQuitPending_ = false;
+    return client_ && !closing_ && !abortRequested_;
+}
+
+bool TMainUnit::CheckSettings() {
+    int failure = 0;
+    if (TrimBlanks(options_.From).empty()) failure = vmFromEmpty;
+    if (TrimBlanks(view_.BoxText(TComboBox::To)).empty()) failure = vmToEmpty;
+    if (TrimBlanks(options_.Host).empty()) failure = vmHostEmpty;
+    if (options_.Port == 0) failure = vmPortEmpty;
+    if (failure == 0) return true;
+    ShowBox(std::string(ValidationMessage(failure)), TBoxIcon::Error);
+    return false;
+}
+
+void TMainUnit::PrepareClient() {
+    TSmtpClient& c = *client_;
+    c.HeaderSubject = view_.BoxText(TComboBox::Subject);
+    c.HeaderTo = view_.BoxText(TComboBox::To);
+    c.HeaderFrom = options_.From;
+    c.FromName = options_.From;
+    c.Host = options_.Host;
+    c.Port = std::to_string(options_.Port);
+    c.SignOn = options_.SignOn;
+    c.CharSet = std::string(CharSetName(options_.CharSet));
+    c.ReturnReceipt = options_.Return_Receipt_Enabled;
+    c.MessageLines.clear();
+    c.AuthType = 0;
+    c.TimeOut = options_.TimeOut;
+    FillRecipients();
+}
+
+void TMainUnit::FillRecipients() {
+    if (!client_) return;
+    client_->RcptName = SplitRecipients(view_.BoxText(TComboBox::To));
+}
+
+void TMainUnit::SmtpBodyLine(TSmtpEngine& sender, std::int32_t lineNo, std::string& line, std::int32_t maxLength,
+                             bool& more) {
+    if (!IsCurrent(sender)) {
+        more = false;
+        return;
+    }
+    if (lineNo <= 1) {
+        // The body is the text box followed by the body text file, read anew
+        // for every message.
+        std::vector<std::string> fileLines;
+        if (options_.TextFromFirstFile && view_.FileCount() > 0 && IsRegularFile(view_.FileAt(0))) {
+            fileLines = ReadTextLines(view_.FileAt(0));
+        }
+        std::size_t limit = BodyLineLimit;
+        if (maxLength > 1) limit = std::min(limit, static_cast<std::size_t>(maxLength - 1));
+        bodyLines_ = ComposeBodyLines(view_.MessageText(), fileLines, limit);
+    }
+    if (lineNo < 1 || static_cast<std::size_t>(lineNo) > bodyLines_.size()) {
+        more = false;
+        bodyLines_.clear();
+        bodyLines_.shrink_to_fit();
+        return;
+    }
+    DispatchOnce();
+    if (!IsCurrent(sender)) {
+        more = false;
+        return;
+    }
+    line = bodyLines_[static_cast<std::size_t>(lineNo - 1)];
+    more = true;
+}
+
+void TMainUnit::SmtpHeaderField(TSmtpEngine& sender, std::string& line, int size) {
+    if (!IsCurrent(sender)) return;
+    AppendOwnHeaderLines(line, size, options_.From, options_.Return_Receipt_Enabled);
+}
+
+void TMainUnit::SmtpTrace(TSmtpEngine& sender, const std::string& text) {
+    if (!IsCurrent(sender)) return;
+    if (options_.LogDetail > 1) LogLine(text);
+}
+
+void TMainUnit::LogRefusedRecipients() {
+    if (!client_) return;
+    for (const auto& refused : client_->RefusedRecipients()) {
+        LogLine(RefusedRecipientLine(refused));
+        jobTrouble_ = true;
+    }
+}
+
+void TMainUnit::FailMessage() {
+    ++failedMessages_;
+    messageInFlight_ = false;
+    LogLine(ErrorAbortLine);
+    notifier_.NotifyError();
+    // The box may have let the loop run: the client can be gone by now.
+    if (client_) client_->Abort();
+    // The connection is dropped, so nothing is connected any more.
+    inConnectedState_ = false;
+}
+
+void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::uint16_t error) {
+    if (!IsCurrent(sender)) return;  // a retired client's late completion
+    LogLine(RequestDoneLine(clock_(), static_cast<int>(request), error));
+    if (owedQuitPending_ && request == TSmtpRequest::Quit) {
+        owedQuitPending_ = false;
+        return;
+    }
+    DispatchOnce();
+    if (!IsCurrent(sender) || closing_) return;  // aborted or closed meanwhile
+
+    if (error != 0) {
+        if (request == TSmtpRequest::RcptTo) LogRefusedRecipients();
+        FailMessage();
+        return;
+    }
+    TSmtpClient& c = *client_;
+    switch (request) {
+    case TSmtpRequest::Connect:
+        inConnectedState_ = true;
+        if (options_.SMTP_Auth_Enabled || options_.Return_Receipt_Enabled) {
+            c.Ehlo();
+        } else {
+            c.Helo();
+        }
+        break;
+    case TSmtpRequest::Helo:
+        c.MailFrom();
+        break;
+    case TSmtpRequest::MailFrom:
+        c.RcptTo();
+        break;
+    case TSmtpRequest::RcptTo:
+        LogRefusedRecipients();
+        c.Data();
+        break;
+    case TSmtpRequest::Data:
+        if (!c.AttachmentError().empty()) {
+            // The message ended early: the server took it without that file.
+            LogLine(c.AttachmentError());
+            FailMessage();
+            break;
+        }
+        c.Quit();
+        break;
+    case TSmtpRequest::Quit:
+        view_.SetWaitCursor(false);
+        LogLine(AllOkLine);
+        ++messagesOk_;
+        inConnectedState_ = false;
+        messageInFlight_ = false;
+        break;
+    case TSmtpRequest::Open:
+        c.Mail();
+        break;
+    case TSmtpRequest::Mail:
+        c.Quit();
+        break;
+    case TSmtpRequest::Ehlo:
+        if (options_.SMTP_Auth_Enabled && !options_.SMTP_Auth_Name.empty() && !options_.SMTP_Auth_Pass.empty()) {
+            c.Auth();
+        } else {
+            c.MailFrom();
+        }
+        break;
+    case TSmtpRequest::Auth:
+        c.MailFrom();
+        break;
+    case TSmtpRequest::Vrfy:
+    case TSmtpRequest::Rset:
+    case TSmtpRequest::Custom:
+        break;
+    }
+}
+
+void TMainUnit::DoAbort() {
+    abortRequested_ = true;
+    if (client_) client_->Abort();
+    if (inConnectedState_) {
+        inConnectedState_ = false;
+        quitOwed_ = true;
+    }
+    RetireClient();
+    owedQuitPending_ = false;
+    EnableSendControls(true);
+    view_.SetWaitCursor(false);
+    messageInFlight_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Close
+
+void TMainUnit::CloseMainWindow() {
+    if (closing_) return;
+    closing_ = true;
+    if (client_) client_->Abort();
+    if (inConnectedState_) {
+        inConnectedState_ = false;
+        quitOwed_ = true;
+    }
+    RetireClient();
+    messageInFlight_ = false;
+    // An unwritable INI file must not keep the program from ending.
+    stateSaved_ = SaveWindowState(view_, options_, iniPath_);
+    loop_.Quit(exitCode_);
+}
+
+}  // namespace pw

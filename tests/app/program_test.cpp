@@ -1,0 +1,409 @@
+// The real program, driven as a script drives it: a copy of the built binary in
+// a temporary program folder with its own INI file, command keys, scripted SMTP
+// servers on 127.0.0.1, exit codes, hand-offs between two starts, and the
+// window state between runs. Every run is killed after a time limit.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/program_harness.h"
+#include "config/WindowState.h"
+#include "platform/PrivateProfile.h"
+#include "support/ScriptedSmtpServer.h"
+
+namespace pw {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using test::ScriptedSmtpServer;
+using test::TChild;
+using test::TProgramFolder;
+using test::WithoutTimes;
+
+const std::vector<std::string> kHeloMessage = {
+    "Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
+    "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
+
+// A scripted dialogue for one whole message with HELO.
+ScriptedSmtpServer& HeloMessage(ScriptedSmtpServer& s, const std::string& to = "you@example.org") {
+    return s.Reply("220 scripted ready")
+        .ExpectPrefix("HELO ")
+        .Reply("250 hello")
+        .Expect("MAIL FROM:<me@example.org>")
+        .Reply("250 ok")
+        .Expect("RCPT TO:<" + to + ">")
+        .Reply("250 ok")
+        .Expect("DATA")
+        .Reply("354 go ahead")
+        .ReadData()
+        .Reply("250 queued")
+        .Expect("QUIT")
+        .Reply("221 bye")
+        .Close();
+}
+
+// The file names attached in one DATA block, in order.
+std::vector<std::string> AttachedNames(const std::vector<std::string>& data) {
+    std::vector<std::string> names;
+    for (const auto& line : data) {
+        const std::size_t at = line.find("filename=\"");
+        if (at != std::string::npos) names.push_back(line.substr(at + 10, line.size() - at - 11));
+    }
+    return names;
+}
+
+// A loopback port on which nothing listens.
+int ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram();
+    }
+    // Standard keys of a script that sends and exits.
+    static std::vector<std::string> SendAndExit(std::vector<std::string> more) {
+        std::vector<std::string> args{"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-AEXIT:YES"};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    TProgramFolder folder_;
+};
+
+TEST_F(ProgramTest, OneMessageWithReturnReceiptLogsSixRequestsAndAllOk) {
+    ScriptedSmtpServer server;
+    server.Reply("220 scripted ready")
+        .ExpectPrefix("EHLO ")
+        .ReplyLines({"250-scripted", "250-DSN", "250 HELP"})
+        .Expect("MAIL FROM:<me@example.org>")
+        .Reply("250 ok")
+        .Expect("RCPT TO:<you@example.org> NOTIFY=SUCCESS,FAILURE")
+        .Reply("250 ok")
+        .Expect("DATA")
+        .Reply("354 go ahead")
+        .ReadData()
+        .Reply("250 queued")
+        .Expect("QUIT")
+        .Reply("221 bye")
+        .Close();
+    server.Start();
+    auto options = folder_.ServerOptions(server.Port());
+    options.push_back("Return_Receipt_Enabled=1");
+    folder_.WriteIni(options);
+    const std::string a = folder_.File("a.txt", "alpha\r\n");
+
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, SendAndExit({a})), 1) << child.err;
+    EXPECT_THAT(WithoutTimes(child.OutLines()),
+                ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=2(MailFrom) Error=0",
+                            "Rq=4(RcptTo) Error=0", "Rq=5(Data) Error=0", "Rq=6(Quit) Error=0", "All Ok!"));
+    EXPECT_THAT(child.ErrLines(), IsEmpty());
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    ASSERT_EQ(server.DataBlocks().size(), 1u);
+    EXPECT_THAT(server.DataBlocks()[0], Contains("Return-Receipt-To: me@example.org"));
+    // The log file holds the same seven lines.
+    EXPECT_EQ(WithoutTimes(test::SplitLines(test::ReadWholeFile(folder_.LogPath()))), WithoutTimes(child.OutLines()));
+}
+
+TEST_F(ProgramTest, FiveFilesTwoPerMessageGoInThreeMessagesInOrder) {
+    ScriptedSmtpServer server;
+    HeloMessage(server).AcceptNext();
+    HeloMessage(server).AcceptNext();
+    HeloMessage(server);
+    server.Start();
+    folder_.WriteIni(folder_.ServerOptions(server.Port()));
+    std::vector<std::string> files;
+    for (const char* name : {"f1.txt", "f2.txt", "f3.txt", "f4.txt", "f5.txt"}) {
+        files.push_back(folder_.File(name, std::string("content of ") + name));
+    }
+    auto args = SendAndExit({"-FPM:2"});
+    args.insert(args.end(), files.begin(), files.end());
+
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, args), 1) << child.err;
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    EXPECT_EQ(server.Connections(), 3);
+    const auto blocks = server.DataBlocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_THAT(AttachedNames(blocks[0]), ElementsAre("f1.txt", "f2.txt"));
+    EXPECT_THAT(AttachedNames(blocks[1]), ElementsAre("f3.txt", "f4.txt"));
+    EXPECT_THAT(AttachedNames(blocks[2]), ElementsAre("f5.txt"));
+    const auto lines = WithoutTimes(child.OutLines());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "All Ok!"), 3);
+    EXPECT_EQ(lines.size(), 21u);
+}
+
+TEST_F(ProgramTest, TextFromFirstFileMakesTheFirstEntryTheBody) {
+    ScriptedSmtpServer server;
+    HeloMessage(server);
+    server.Start();
+    auto options = folder_.ServerOptions(server.Port());
+    options.push_back("TextFromFirstFile=1");
+    options.push_back("FilPerMes=5");
+    folder_.WriteIni(options);
+    const std::string body = folder_.File("body.txt", "First body line\r\nSecond body line\r\n");
+    const std::string b = folder_.File("b.bin", std::string("\x01\x02\x03", 3));
+    const std::string c = folder_.File("c.txt", "see\r\n");
+
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, SendAndExit({"-MSGTXT:From the box", body, b, c})), 1) << child.err;
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    const auto blocks = server.DataBlocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_THAT(AttachedNames(blocks[0]), ElementsAre("b.bin", "c.txt"));
+    const auto& data = blocks[0];
+    const auto text = std::find(data.begin(), data.end(), "From the box");
+    ASSERT_NE(text, data.end());
+    ASSERT_LT(text + 2, data.end());
+    EXPECT_EQ(*(text + 1), "First body line");
+    EXPECT_EQ(*(text + 2), "Second body line");
+}
+
+TEST_F(ProgramTest, VanishedFileIsLoggedLeftOutAndMakesTheJobFail) {
+    ScriptedSmtpServer server;
+    HeloMessage(server);
+    server.Start();
+    auto options = folder_.ServerOptions(server.Port());
+    options.push_back("FilPerMes=5");
+    folder_.WriteIni(options);
+    const std::string a = folder_.File("a.txt", "here\r\n");
+    const std::string gone = folder_.root + "/files/gone.txt";
+    // A list file takes its entries without looking whether they exist.
+    const std::string list = folder_.File("list.txt", a + "\r\n" + gone + "\r\n");
+
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, SendAndExit({"-LSTF:" + list})), 2) << child.err;
+    const auto lines = WithoutTimes(child.OutLines());
+    EXPECT_THAT(lines, Contains("Can't find file " + gone));
+    EXPECT_THAT(lines, Contains("All Ok!"));
+    EXPECT_TRUE(server.WaitFinished(5s));
+    ASSERT_EQ(server.DataBlocks().size(), 1u);
+    EXPECT_THAT(AttachedNames(server.DataBlocks()[0]), ElementsAre("a.txt"));
+}
+
+TEST_F(ProgramTest, NumOfAttemptsStopsAfterTheMessageStartedBeforeTheFailureWasKnown) {
+    ScriptedSmtpServer server;
+    for (int i = 0; i < 2; ++i) {
+        if (i > 0) server.AcceptNext();
+        server.Reply("220 scripted ready")
+            .ExpectPrefix("HELO ")
+            .Reply("250 hello")
+            .ExpectPrefix("MAIL FROM:")
+            .Reply("550 sender refused");
+    }
+    server.Start();
+    auto options = folder_.ServerOptions(server.Port());
+    options.push_back("NumOfAttempts=1");
+    std::replace(options.begin(), options.end(), std::string("ShowMessagesOnError=1"),
+                 std::string("ShowMessagesOnError=0"));
+    folder_.WriteIni(options);
+    std::vector<std::string> args = SendAndExit({});
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) args.push_back(folder_.File(name, name));
+
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, args), 2) << child.err;
+    const auto lines = WithoutTimes(child.OutLines());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Rq=2(MailFrom) Error=550"), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Error, abort sending..."), 2);
+    EXPECT_THAT(lines, Not(Contains("All Ok!")));
+    EXPECT_THAT(child.ErrLines(), IsEmpty());  // ShowMessagesOnError is off
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(ProgramTest, RefusedConnectionIsLoggedAnnouncedAndExitsWithTwo) {
+    auto options = folder_.ServerOptions(ClosedPort());
+    options.push_back("NumOfAttempts=5");
+    folder_.WriteIni(options);
+    const std::string a = folder_.File("a.txt", "x");
+
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, SendAndExit({a})), 2) << child.err;
+    EXPECT_THAT(WithoutTimes(child.OutLines()), ElementsAre("Rq=0(Connect) Error=10061", "Error, abort sending..."));
+    EXPECT_THAT(child.ErrLines(),
+                ElementsAre("Parcelwing error!!!: Error!!! See the logfile for more info... [OK]"));
+}
+
+TEST_F(ProgramTest, EmptyListUnderExitAfterSendExitsWithTwo) {
+    folder_.WriteIni(folder_.ServerOptions(ClosedPort()));
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, SendAndExit({})), 2);
+    EXPECT_THAT(child.ErrLines(), ElementsAre("Parcelwing: File List is empty! [OK]"));
+    EXPECT_THAT(child.OutLines(), IsEmpty());
+}
+
+TEST_F(ProgramTest, ArgumentsThatAreNothingAreDroppedSilently) {
+    ScriptedSmtpServer server;
+    HeloMessage(server);
+    server.Start();
+    auto options = folder_.ServerOptions(server.Port());
+    options.push_back("FilPerMes=10");
+    folder_.WriteIni(options);
+    const std::string a = folder_.File("a.txt", "x");
+
+    TChild child;
+    const int code = folder_.Run(
+        child, SendAndExit({"no-such-file", folder_.root + "/nowhere/b.txt", "-NOKEY:value", "-TO", "plain words", a,
+                            "/RCPT:x", ""}));
+    EXPECT_EQ(code, 1) << child.err;
+    EXPECT_THAT(child.ErrLines(), IsEmpty());
+    EXPECT_TRUE(server.WaitFinished(5s));
+    ASSERT_EQ(server.DataBlocks().size(), 1u);
+    EXPECT_THAT(AttachedNames(server.DataBlocks()[0]), ElementsAre("a.txt"));
+}
+
+TEST_F(ProgramTest, FirstRunWithoutSettingsWarnsAndSkipsTheOptionsDialog) {
+    // No INI file at all: the first-start values leave From and Host empty.
+    TChild child;
+    EXPECT_EQ(folder_.Run(child, {"-AEXIT:YES", "-ASEND:YES"}), 2);
+    ASSERT_GE(child.ErrLines().size(), 2u);
+    EXPECT_EQ(child.ErrLines()[0], "Parcelwing: Please, set up program's options... [OK]");
+    EXPECT_EQ(child.ErrLines()[1], "Parcelwing: no display, options dialog skipped");
+}
+
+TEST_F(ProgramTest, UnwritableLogAndIniNeverStopAJob) {
+    // A program name so long that no temporary file can be made beside its
+    // INI file: the INI file can be read but never replaced, even by root.
+    TProgramFolder longFolder("parcelwing" + std::string(236, 'x'));
+    ASSERT_TRUE(longFolder.copied);
+    ScriptedSmtpServer server;
+    HeloMessage(server);
+    server.Start();
+    auto options = longFolder.ServerOptions(server.Port());
+    options.push_back("LogFileName=" + longFolder.root + "/no/such/folder/parcelwing.log");
+    longFolder.WriteIni(options);
+    const std::string iniBefore = test::ReadWholeFile(longFolder.ini);
+    const std::string a = longFolder.File("a.txt", "x");
+
+    TChild child;
+    ASSERT_TRUE(longFolder.Start(child, {"-TO:you@example.org", "-ASEND:YES", a}));
+    ASSERT_TRUE(child.WaitForLine([](const std::string& l) { return l == "All Ok!"; }, 20s)) << child.out << child.err;
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(10s), 1);
+    EXPECT_THAT(child.err, HasSubstr("the window state could not be written"));
+    EXPECT_EQ(test::ReadWholeFile(longFolder.ini), iniBefore);
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_EQ(server.DataBlocks().size(), 1u);
+}
+
+TEST_F(ProgramTest, WindowStateSurvivesARunAndFeedsTheNext) {
+    ScriptedSmtpServer server;
+    HeloMessage(server, "first@example.org").AcceptNext();
+    HeloMessage(server, "first@example.org");
+    server.Start();
+    folder_.WriteIni(folder_.ServerOptions(server.Port()),
+                     "[MainForm]\r\nTop=33\r\nLeft=44\r\nWidth=555\r\nHeight=444\r\nMemoHeight=99\r\n");
+    const std::string a = folder_.File("a.txt", "x");
+
+    // Run 1 sends and stays; SIGINT closes it like the window's close box.
+    TChild first;
+    ASSERT_TRUE(folder_.Start(first, {"-TO:first@example.org", "-SUBJ:Kept", "-ASEND:YES", a}));
+    ASSERT_TRUE(first.WaitForLine([](const std::string& l) { return l == "All Ok!"; }, 20s)) << first.err;
+    first.Signal(SIGINT);
+    EXPECT_EQ(first.Wait(10s), 1);
+
+    RWindowState state;
+    LoadWindowState(folder_.ini, state);
+    EXPECT_EQ(state.Geometry.Top, 33);
+    EXPECT_EQ(state.Geometry.Width, 555);
+    EXPECT_EQ(state.Geometry.MemoHeight, 99);
+    EXPECT_EQ(state.ToText, "first@example.org");
+    EXPECT_EQ(state.SubjText, "Kept");
+    EXPECT_EQ(state.ToItems, std::vector<std::string>{"first@example.org"});
+    EXPECT_EQ(state.Files, std::vector<std::string>{a});
+
+    // Run 2 has no names of its own: it sends what run 1 left behind.
+    TChild second;
+    EXPECT_EQ(folder_.Run(second, {"-ASEND:YES", "-AEXIT:YES"}), 1) << second.err;
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    const auto blocks = server.DataBlocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_THAT(blocks[1], Contains("Subject: Kept"));
+    EXPECT_THAT(AttachedNames(blocks[1]), ElementsAre("a.txt"));
+}
+
+TEST_F(ProgramTest, LaterStartsHandTheirOneArgumentToTheRunningInstance) {
+    // AutoSend in the INI file: a hand-off still starts no job.
+    auto options = folder_.ServerOptions(ClosedPort());
+    options.push_back("AutoSend=1");
+    folder_.WriteIni(options);
+    const std::string a = folder_.File("a.txt", "x");
+    const std::string b = folder_.File("b.txt", "y");
+
+    TChild running;
+    ASSERT_TRUE(folder_.Start(running, {}));
+    ASSERT_TRUE(folder_.WaitListening(10s));
+
+    TChild one;
+    EXPECT_EQ(folder_.Run(one, {"a.txt"}, 10s), 0);  // relative to the later start's folder
+    EXPECT_THAT(one.out + one.err, IsEmpty());
+    ASSERT_TRUE(running.WaitForLine([&](const std::string& l) { return l == "Handed over: " + a; }, 10s))
+        << running.out;
+
+    TChild two;
+    EXPECT_EQ(folder_.Run(two, {a, b}, 10s), 0);
+    TChild marker;
+    EXPECT_EQ(folder_.Run(marker, {"-SUBJ:Marker"}, 10s), 0);
+    ASSERT_TRUE(running.WaitForLine([](const std::string& l) { return l == "Handed over: -SUBJ:Marker"; }, 10s));
+
+    running.Signal(SIGTERM);
+    EXPECT_EQ(running.Wait(10s), 1);
+    // One entry from the one-argument start, none from the two-argument one, no job.
+    EXPECT_THAT(running.OutLines(), ElementsAre("Handed over: " + a, "Handed over: -SUBJ:Marker"));
+    RWindowState state;
+    LoadWindowState(folder_.ini, state);
+    EXPECT_EQ(state.Files, std::vector<std::string>{a});
+    EXPECT_EQ(state.SubjText, "Marker");
+}
+
+TEST_F(ProgramTest, AStaleBlockAfterAKilledInstanceDoesNotSwallowTheNextStart) {
+    folder_.WriteIni(folder_.ServerOptions(ClosedPort()));
+    TChild killed;
+    ASSERT_TRUE(folder_.Start(killed, {}));
+    ASSERT_TRUE(folder_.WaitListening(10s));
+    killed.Signal(SIGKILL);
+    EXPECT_EQ(killed.Wait(10s), 128 + SIGKILL);
+    ASSERT_TRUE(std::filesystem::exists("/dev/shm/pcwmap_file." + folder_.tag + "." + std::to_string(::getuid())));
+
+    ScriptedSmtpServer server;
+    HeloMessage(server);
+    server.Start();
+    folder_.WriteIni(folder_.ServerOptions(server.Port()));
+    const std::string a = folder_.File("a.txt", "x");
+    TChild next;
+    EXPECT_EQ(folder_.Run(next, SendAndExit({a})), 1) << next.err;
+    EXPECT_EQ(WithoutTimes(next.OutLines()), kHeloMessage);
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_EQ(server.DataBlocks().size(), 1u);
+}
+
+}  // namespace
+}  // namespace pw

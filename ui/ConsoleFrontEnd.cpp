@@ -1,0 +1,117 @@
+#include "ui/ConsoleFrontEnd.h"
+
+#include <exception>
+
+#include "app/CommandLine.h"
+#include "app/StartUp.h"
+#include "platform/MessageLoop.h"
+#include "platform/ProgramPath.h"
+
+namespace pw {
+
+namespace {
+
+const char* AnswerName(TBoxAnswer answer) {
+    switch (answer) {
+    case TBoxAnswer::Ok:
+        return "OK";
+    case TBoxAnswer::Cancel:
+        return "Cancel";
+    case TBoxAnswer::Yes:
+        return "Yes";
+    case TBoxAnswer::No:
+        return "No";
+    case TBoxAnswer::Retry:
+        return "Retry";
+    }
+    return "OK";
+}
+
+// Line breaks (CR, LF, any run of them) become one blank.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    bool inBreak = false;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!inBreak) out += ' ';
+            inBreak = true;
+        } else {
+            out += c;
+            inBreak = false;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ConsoleBoxLine(const RMessageBox& box, TBoxAnswer answer) {
+    return OneLine(box.Caption) + ": " + OneLine(box.Text) + " [" + AnswerName(answer) + "]";
+}
+
+TConsoleView::TConsoleView(std::FILE* out, std::FILE* err) : out_(out), err_(err) {
+    OnStatus = [this](const std::string& line) { Print(out_, line); };
+}
+
+void TConsoleView::Print(std::FILE* stream, const std::string& line) {
+    if (stream == nullptr) return;
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+TBoxAnswer TConsoleView::ShowMessageBox(const RMessageBox& box) {
+    const TBoxAnswer answer = DefaultAnswer(box.Buttons);
+    Print(err_, ConsoleBoxLine(box, answer));
+    return answer;
+}
+
+void TConsoleView::SkipDialog(const std::string& what) {
+    Print(err_, std::string(ApplicationTitle) + ": no display, " + what + " skipped");
+}
+
+void TConsoleView::Note(const std::string& text) { Print(out_, text); }
+
+int RunConsoleFrontEnd(int argc, const char* const* argv) {
+    try {
+        MessageLoop loop;
+        TConsoleView view(stdout, stderr);
+        TProgram program(loop, ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames());
+        if (!program.Enter()) {
+            switch (program.EntryResult()) {
+            case TStartResult::TooLong:
+                std::fprintf(stderr, "%s: the argument is too long to hand over\n", ApplicationTitle);
+                break;
+            case TStartResult::Unreachable:
+                std::fprintf(stderr, "%s: the running instance could not be reached; nothing handed over\n",
+                             ApplicationTitle);
+                break;
+            default:
+                break;
+            }
+            return program.ExitCode();
+        }
+        BlockCloseSignals();
+
+        RStartUpHooks hooks;
+        // No language file is applied: there are no captions to show.
+        hooks.EditOptions = [&view](TMainUnit&) { view.SkipDialog("options dialog"); };
+        view.OnCloseRequest = [&program] {
+            if (program.Unit() != nullptr) program.Unit()->PostClose();
+        };
+        program.OnHandOff = [&view](const std::string& entry) { view.Note("Handed over: " + entry); };
+
+        TMainUnit& unit = program.Initialise(view, hooks);
+        loop.Run();
+        if (!unit.WindowStateSaved()) {
+            std::fprintf(stderr, "%s: the window state could not be written to %s\n", ApplicationTitle,
+                         unit.IniPath().c_str());
+        }
+        return program.ExitCode();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", ApplicationTitle, e.what());
+        return ExitCodeClosed;
+    }
+}
+
+}  // namespace pw
