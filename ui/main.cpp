@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "ui/ConsoleFrontEnd.h"
+#include "ui/QtFrontEnd.h"
 
 namespace {
 
@@ -16,8 +17,6 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (HaveDisplay()) {
-        // The Qt window is chosen here once it is wired to the program.
-    }
+    if (HaveDisplay()) return pw::RunQtFrontEnd(argc, argv);
     return pw::RunConsoleFrontEnd(argc, argv);
 }

@@ -1,0 +1,229 @@
+#include "ui/Commands.h"
+
+#include <QAction>
+#include <QListWidget>
+#include <QTimer>
+#include <exception>
+
+#include "app/MainUnit.h"
+#include "platform/ProgramPath.h"
+#include "ui/AboutBox.h"
+#include "ui/LanguageUi.h"
+#include "ui/MainWindow.h"
+#include "ui/Prompter.h"
+#include "ui/QtText.h"
+
+namespace pw {
+
+namespace {
+
+void RefreshAfterChange(IView& view) { view.EnableListControls(view.FileCount() > 0); }
+
+class TFileBracket {
+public:
+    explicit TFileBracket(IView& view) : view_(view) { view_.BeginFileUpdate(); }
+    ~TFileBracket() { view_.EndFileUpdate(); }
+    TFileBracket(const TFileBracket&) = delete;
+    TFileBracket& operator=(const TFileBracket&) = delete;
+
+private:
+    IView& view_;
+};
+
+}  // namespace
+
+void DeleteEntry(IView& view) {
+    const int count = view.FileCount();
+    if (count > 0) {
+        int current = view.CurrentFile();
+        if (current < 0 || current >= count) current = 0;
+        view.DeleteFile(current);
+        const int left = view.FileCount();
+        view.SetCurrentFile(left == 0 ? -1 : (current < left ? current : left - 1));
+    }
+    RefreshAfterChange(view);
+}
+
+void MoveEntryUp(IView& view) {
+    const int current = view.CurrentFile();
+    if (current >= 1 && current < view.FileCount()) {
+        view.SwapFiles(current, current - 1);
+        view.SetCurrentFile(current - 1);
+    }
+    RefreshAfterChange(view);
+}
+
+void MoveEntryDown(IView& view) {
+    const int current = view.CurrentFile();
+    if (current >= 0 && current < view.FileCount() - 1) {
+        view.SwapFiles(current, current + 1);
+        view.SetCurrentFile(current + 1);
+    }
+    RefreshAfterChange(view);
+}
+
+void PasteEntries(IView& view, const std::string& text) {
+    {
+        TFileBracket bracket(view);
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            const std::size_t end = text.find_first_of("\r\n", start);
+            const std::size_t stop = end == std::string::npos ? text.size() : end;
+            if (stop > start) view.AppendFile(text.substr(start, stop - start));
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+    }
+    RefreshAfterChange(view);
+}
+
+ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
+                                           const std::string& iniPath) {
+    ROptionsEnvironment environment;
+    environment.Prompts = &prompter;
+    environment.ProgramFolder = FolderOf(programFile);
+    environment.HelpFile = ChangeFileExt(programFile, ".chm");
+    environment.Save = [iniPath](const ROptions& options) { return SaveOptions(options, iniPath); };
+    const std::string folder = environment.ProgramFolder;
+    environment.ApplyMainLanguage = [&window, folder](const std::string& langFile) {
+        ApplyMainLanguage(window, folder, langFile);
+    };
+    return environment;
+}
+
+// ---------------------------------------------------------------------------------------
+
+TWindowCommands::TWindowCommands(MainWindow& window, TMainUnit& unit, Prompter& prompter, std::string programFile)
+    : QObject(&window), window_(window), unit_(unit), prompter_(prompter), programFile_(std::move(programFile)) {
+    connect(&window_, &MainWindow::attachRequested, this, &TWindowCommands::Attach);
+    connect(&window_, &MainWindow::sendRequested, this, &TWindowCommands::Send);
+    connect(&window_, &MainWindow::abortRequested, this, &TWindowCommands::Abort);
+    connect(&window_, &MainWindow::optionsRequested, this, &TWindowCommands::Options);
+    connect(&window_, &MainWindow::helpRequested, this, &TWindowCommands::Help);
+    connect(&window_, &MainWindow::aboutRequested, this, &TWindowCommands::About);
+    connect(&window_, &MainWindow::deleteRequested, this, &TWindowCommands::Delete);
+    connect(&window_, &MainWindow::moveUpRequested, this, &TWindowCommands::MoveUp);
+    connect(&window_, &MainWindow::moveDownRequested, this, &TWindowCommands::MoveDown);
+    connect(&window_, &MainWindow::pasteRequested, this, &TWindowCommands::Paste);
+    connect(&window_, &MainWindow::filesDropped, this, &TWindowCommands::DropFiles);
+    // The items without a command of their own (hidden or always disabled)
+    // still go through their dispatcher.
+    connect(window_.menuItem(MainWindow::mpCreateShortCut), &QAction::triggered, this,
+            [this] { MenuCommand(MainWindow::mpCreateShortCut); });
+    connect(window_.toolButton(MainWindow::tpAddressBook), &QAction::triggered, this,
+            [this] { ToolCommand(MainWindow::tpAddressBook); });
+}
+
+void TWindowCommands::MenuCommand(int position) {
+    switch (position) {
+        case MainWindow::mpAttach: Attach(); break;
+        case MainWindow::mpSend: Send(); break;
+        case MainWindow::mpAbort: Abort(); break;
+        case MainWindow::mpExit: Exit(); break;
+        case MainWindow::mpOptions: Options(); break;
+        case MainWindow::mpContents: Help(); break;
+        case MainWindow::mpAbout: About(); break;
+        default: NotImplemented(); break;
+    }
+}
+
+void TWindowCommands::ToolCommand(int position) {
+    switch (position) {
+        case MainWindow::tpAttach: Attach(); break;
+        case MainWindow::tpSend: Send(); break;
+        case MainWindow::tpAbort: Abort(); break;
+        case MainWindow::tpOptions: Options(); break;
+        case MainWindow::tpHelp: Help(); break;
+        case MainWindow::tpUp: MoveUp(); break;
+        case MainWindow::tpDelete: Delete(); break;
+        case MainWindow::tpDown: MoveDown(); break;
+        default: NotImplemented(); break;
+    }
+}
+
+void TWindowCommands::PopupCommand(int position) {
+    switch (position) {
+        case MainWindow::ppAdd: Attach(); break;
+        case MainWindow::ppDelete: Delete(); break;
+        case MainWindow::ppUp: MoveUp(); break;
+        case MainWindow::ppDown: MoveDown(); break;
+        default: NotImplemented(); break;
+    }
+}
+
+void TWindowCommands::NotImplemented() {
+    unit_.View().ShowMessageBox({NotImplementedText, ApplicationTitle, TBoxIcon::None, TBoxButtons::Ok, false});
+}
+
+bool TWindowCommands::AutoSendWanted() const {
+    return unit_.Options().AutoSend && unit_.View().FileCount() > 0 &&
+           window_.menuItem(MainWindow::mpSend)->isEnabled();
+}
+
+void TWindowCommands::RunJob() {
+    try {
+        unit_.DoSend();
+    } catch (const std::exception& e) {
+        // The job has cleaned up after itself; the reason still deserves a box.
+        unit_.View().ShowMessageBox({e.what(), ApplicationTitle, TBoxIcon::Error, TBoxButtons::Ok, true});
+    }
+}
+
+void TWindowCommands::RefreshListButtons() { RefreshAfterChange(unit_.View()); }
+
+void TWindowCommands::Attach() {
+    ROptions& options = unit_.Options();
+    const QStringList chosen = window_.askFilesToAttach(ToQt(options.AttachedFilesDir));
+    if (chosen.isEmpty()) return;
+    {
+        TFileBracket bracket(unit_.View());
+        // The dialog's files all lie in one folder, where it opens next time.
+        options.AttachedFilesDir = FolderOf(FromQt(chosen.front()));
+        for (const QString& path : chosen) unit_.AddEntry(FromQt(path));
+    }
+    RefreshListButtons();
+    if (AutoSendWanted()) RunJob();
+}
+
+void TWindowCommands::DropFiles(const QStringList& paths) {
+    {
+        TFileBracket bracket(unit_.View());
+        for (const QString& path : paths) unit_.AddEntry(FromQt(path));
+    }
+    window_.bringToFrontAfterDrop();
+    RefreshListButtons();
+    if (!AutoSendWanted()) return;
+    // The job starts once the drop has been answered: the program the files
+    // came from must not wait for the whole job.
+    QTimer::singleShot(0, this, [this] {
+        if (!unit_.Closing() && window_.menuItem(MainWindow::mpSend)->isEnabled()) RunJob();
+    });
+}
+
+void TWindowCommands::Send() { RunJob(); }
+
+void TWindowCommands::Abort() { unit_.DoAbort(); }
+
+void TWindowCommands::Exit() {
+    QMetaObject::invokeMethod(&window_, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TWindowCommands::Options() {
+    EditOptions(&window_, unit_.Options(), MakeOptionsEnvironment(window_, prompter_, programFile_, unit_.IniPath()));
+}
+
+std::string TWindowCommands::HelpFile() const { return ChangeFileExt(programFile_, ".chm"); }
+
+void TWindowCommands::Help() { ShowHelpFile(prompter_, &window_, ToQt(HelpFile()), false); }
+
+void TWindowCommands::About() { ShowAbout(&window_); }
+
+void TWindowCommands::Delete() { DeleteEntry(unit_.View()); }
+
+void TWindowCommands::MoveUp() { MoveEntryUp(unit_.View()); }
+
+void TWindowCommands::MoveDown() { MoveEntryDown(unit_.View()); }
+
+void TWindowCommands::Paste() { PasteEntries(unit_.View(), FromQt(window_.clipboardText())); }
+
+}  // namespace pw
