@@ -554,6 +554,11 @@ void TMainUnit::DoAbort() {
 // ---------------------------------------------------------------------------
 // Close
 
+void TMainUnit::RestoreWindowState() {
+    LoadWindowState(view_, iniPath_);
+    stateRestored_ = true;
+}
+
 void TMainUnit::CloseMainWindow() {
     if (closing_) return;
     closing_ = true;
@@ -565,7 +570,7 @@ void TMainUnit::CloseMainWindow() {
     RetireClient();
     messageInFlight_ = false;
     // An unwritable INI file must not keep the program from ending.
-    stateSaved_ = SaveWindowState(view_, options_, iniPath_);
+    stateSaved_ = stateRestored_ ? SaveWindowState(view_, options_, iniPath_) : false;
     loop_.Quit(exitCode_);
 }
 

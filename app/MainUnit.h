@@ -87,6 +87,12 @@ public:
     void FixLogPath();
     // Posts a send job; it starts once the message loop runs.
     void PostSend();
+    // The start-up sequence has begun: until RestoreWindowState, a close must
+    // not save the window state, or the remembered lists would be replaced
+    // by the still empty window's.
+    void BeginStartUp() { stateRestored_ = false; }
+    // Restores the remembered window state and entries into the view.
+    void RestoreWindowState();
 
     // --- commands --------------------------------------------------------------
     // Runs one send job; true when every message ended with "All Ok!", no file
@@ -217,6 +223,7 @@ private:
     // The current message's body lines, built when its first line is asked for.
     std::vector<std::string> bodyLines_;
 
+    bool stateRestored_ = true;
     bool closing_ = false;
     int exitCode_ = 1;
     bool stateSaved_ = true;

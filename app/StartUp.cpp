@@ -42,6 +42,7 @@ void BlockCloseSignals() {
 
 void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, const RStartUpHooks& hooks) {
     IView& view = unit.View();
+    unit.BeginStartUp();
     unit.CreateClient();
     unit.LoadOptions();
     if (hooks.ApplyLanguage) hooks.ApplyLanguage(unit);
@@ -52,7 +53,7 @@ void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, c
         if (hooks.EditOptions) hooks.EditOptions(unit);
     }
 
-    LoadWindowState(view, unit.IniPath());
+    unit.RestoreWindowState();
     view.EnableListControls(false);
     unit.FixLogPath();
 

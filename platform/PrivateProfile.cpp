@@ -293,14 +293,12 @@ bool TIniFile::WriteSection(std::string_view section, const std::vector<std::str
         if (HasLineBreakOrNul(line) || ParseHeader(line, name)) return false;
     }
     RSection& s = SectionForWrite(section);
-    std::size_t trailingBlanks = 0;
-    while (trailingBlanks < s.lines.size() &&
-           Trim(s.lines[s.lines.size() - 1 - trailingBlanks]).empty())
-        ++trailingBlanks;
-    std::vector<std::string> body(lines);
-    body.insert(body.end(), s.lines.end() - static_cast<std::ptrdiff_t>(trailingBlanks),
-                s.lines.end());
-    s.lines = std::move(body);
+    // Keep one blank line before the next section when there was one. Only
+    // one: blank lines written as part of `lines` look the same on the next
+    // write, and keeping them all would grow the file by a line each time.
+    const bool separated = !s.lines.empty() && Trim(s.lines.back()).empty();
+    s.lines = lines;
+    if (separated) s.lines.emplace_back();
     return true;
 }
 

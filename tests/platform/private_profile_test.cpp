@@ -251,6 +251,18 @@ TEST_F(ProfileTest, SectionsAreWrittenAndReadAsRawLines) {
               "[ROptions]\r\nHost=h\r\n[MText]\r\n\r\n[MainForm]\r\nTop=1\r\n[Attached_Files]\r\n \r\n");
 }
 
+TEST_F(ProfileTest, RewritingASectionEndingInABlankLineDoesNotGrowTheFile) {
+    // A list saved with a blank last entry, then saved again and again, as the
+    // window state is at every close.
+    Put(ini_, "[MText]\r\nold\r\n\r\n[Attached_Files]\r\n");
+    const Lines text = {"line", ""};
+    ASSERT_TRUE(WritePrivateProfileSection("MText", text, ini_));
+    const std::string once = Slurp(ini_);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(WritePrivateProfileSection("MText", text, ini_));
+    EXPECT_EQ(Slurp(ini_), once);
+    EXPECT_EQ(once, "[MText]\r\nline\r\n\r\n\r\n[Attached_Files]\r\n");
+}
+
 TEST_F(ProfileTest, LoadedFileAnswersFromMemoryUntilSaved) {
     Put(ini_, "[S]\r\na=1\r\n");
     pw::TIniFile ini(ini_);
