@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "app/CommandLine.h"
@@ -31,6 +32,12 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
     return true;
 }
 
+std::int64_t SteadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::tm LocalNow() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -49,6 +56,9 @@ public:
 private:
     IView& view_;
 };
+
+// How long one round of waiting may go on dispatching while work keeps coming.
+constexpr unsigned WaitBudgetMs = 20;
 
 }  // namespace
 
@@ -219,11 +229,15 @@ void TMainUnit::RetireClient() {
 void TMainUnit::DispatchOnce() { loop_.DispatchPending(); }
 
 void TMainUnit::WaitOnce() {
+    if (progressActive_) ReportProgress(false);
     if (waitHook_) {
         waitHook_();
         return;
     }
-    if (loop_.DispatchPending() > 0) return;
+    // With a budget the loop polls sockets only now and then while messages
+    // keep coming, so the line pump (one posted message per line) does not pay
+    // a poll and a send() per line.
+    if (loop_.DispatchPending(WaitBudgetMs) > 0) return;
     // Nothing was pending: sleep until the loop has work (socket, lookup,
     // timer or a message from another thread). The bound is only a safety net.
     pollfd p{loop_.Descriptor(), POLLIN, 0};
@@ -266,12 +280,14 @@ bool TMainUnit::DoSend() {
             RunMessages(first);
         } catch (...) {
             jobRunning_ = false;
+            EndProgress();
             if (!closing_) {
                 view_.SetWaitCursor(false);
                 EnableSendControls(true);
             }
             throw;
         }
+        EndProgress();
         success = JobSucceeded();
         if (success && options_.ClearFList && !closing_) {
             TFileBracket bracket(view_);
@@ -307,6 +323,10 @@ void TMainUnit::RunMessages(int first) {
     messagesStarted_ = 0;
     messagesOk_ = 0;
     jobTrouble_ = false;
+    nextFile_ = first;
+    progressActive_ = true;
+    jobStartNs_ = SteadyNowNs();
+    ReportProgress(true);
 
     for (;;) {
         // Tested right after a message has been started, before its outcome is known.
@@ -323,6 +343,7 @@ void TMainUnit::RunMessages(int first) {
             break;  // aborted while the files were looked at
         }
         first += n;
+        nextFile_ = first;
 
         if (quitOwed_ && !SettleOwedQuit()) {
             if (closing_) return;
@@ -336,6 +357,31 @@ void TMainUnit::RunMessages(int first) {
     WaitWhile([this] { return messageInFlight_; });
     if (closing_) return;
     if (options_.SaveLog) TrimLogFile(options_.LogFileName);
+}
+
+void TMainUnit::ReportProgress(bool force) {
+    const std::int64_t now = SteadyNowNs();
+    if (!force && now - lastProgressNs_ < std::int64_t{ProgressIntervalMs} * 1000000) return;
+    lastProgressNs_ = now;
+    RJobProgress p;
+    p.Running = true;
+    p.Message = messagesStarted_;
+    const int perMessage = std::max(options_.FilPerMes, 1);
+    const int left = std::max(view_.FileCount() - nextFile_, 0);
+    p.Messages = messagesStarted_ + (left + perMessage - 1) / perMessage;
+    if (client_ && messageInFlight_) client_->AttachmentProgress(p.File, p.FileDone, p.FileSize);
+    p.Seconds = static_cast<double>(now - jobStartNs_) / 1e9;
+    view_.JobProgress(p);
+}
+
+void TMainUnit::EndProgress() {
+    if (!progressActive_) return;
+    progressActive_ = false;
+    RJobProgress p;
+    p.Message = messagesStarted_;
+    p.Messages = messagesStarted_;
+    p.Seconds = static_cast<double>(SteadyNowNs() - jobStartNs_) / 1e9;
+    view_.JobProgress(p);
 }
 
 bool TMainUnit::PrepareAttachments(int first, int n) {

@@ -164,6 +164,10 @@ private:
     static constexpr std::uint32_t MsgFreeRetired = MsgUser + 42;
 
     void RunMessages(int first);
+    // Tells the view where the job stands: at once when `force`, else when
+    // ProgressIntervalMs have passed since the last report.
+    void ReportProgress(bool force);
+    void EndProgress();
     bool PrepareAttachments(int first, int n);
     bool SettleOwedQuit();
     void FailMessage();
@@ -219,6 +223,12 @@ private:
     bool jobTrouble_ = false;  // a file missing or a recipient refused
     int messagesStarted_ = 0;
     int messagesOk_ = 0;
+
+    // Progress reports of the running job (steady clock, nanoseconds).
+    bool progressActive_ = false;
+    std::int64_t jobStartNs_ = 0;
+    std::int64_t lastProgressNs_ = 0;
+    int nextFile_ = 0;  // the first file of the next message
 
     // The current message's body lines, built when its first line is asked for.
     std::vector<std::string> bodyLines_;

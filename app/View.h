@@ -7,6 +7,7 @@
 // Indices are 0-based. Calls with an index out of range are ignored (getters
 // return an empty text). All calls happen on the one thread of the message loop.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,20 @@ struct RMessageBox {
 
 // The answer a box gets when nobody is there to choose: its default button.
 TBoxAnswer DefaultAnswer(TBoxButtons buttons);
+
+// Where a running send job stands, for a progress display.
+struct RJobProgress {
+    bool Running = false;       // false once the job has ended: hide the display
+    int Message = 0;            // the message being sent, from 1; 0 before the first
+    int Messages = 0;           // the messages of the job, as far as known now
+    std::string File;           // the attachment being read; empty between files
+    std::uint64_t FileDone = 0; // its bytes sent so far
+    std::uint64_t FileSize = 0; // its size
+    double Seconds = 0;         // since the job started
+};
+
+// Least time between two progress reports of a running job.
+inline constexpr unsigned ProgressIntervalMs = 250;
 
 class IView {
 public:
@@ -95,6 +110,11 @@ public:
     // Asks the window to close; the close handling runs later from the message
     // loop, never inside this call.
     virtual void RequestClose() = 0;
+
+    // A running job's progress: once when it starts, then at most every
+    // ProgressIntervalMs while it runs, and once with Running false when it
+    // ends. Never a log line. The default shows nothing.
+    virtual void JobProgress(const RJobProgress& progress) { (void)progress; }
 };
 
 }  // namespace pw

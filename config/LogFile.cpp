@@ -91,7 +91,12 @@ void TLogFile::LogLine(const std::string& text) noexcept {
             const int fd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (fd >= 0) {
                 const std::string line = text + "\r\n";
-                WriteAll(fd, line.data(), line.size());
+                struct stat before {};
+                const bool regular = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+                if (!WriteAll(fd, line.data(), line.size()) && regular) {
+                    // A full disk or a size limit: leave no half line behind.
+                    [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
+                }
                 ::close(fd);
             }
         }

@@ -752,13 +752,11 @@ bool MessageLoop::SetTimer(Handle h, std::uintptr_t id, unsigned ms) {
         if (t.handle == h && t.id == id) {
             t.periodNs = period;
             t.deadline = deadline;
-            armedDeadline_ = -1;
             FireTimers();
             return true;
         }
     }
     timers_.push_back(Timer{h, id, period, deadline, false});
-    armedDeadline_ = -1;
     FireTimers();
     return true;
 }
@@ -772,15 +770,12 @@ bool MessageLoop::KillTimer(Handle h, std::uintptr_t id) {
 }
 
 // Queues the ticks that are due and arms the timer descriptor for the next.
+// The descriptor is only ever moved earlier: a time-out armed and killed for
+// every SMTP request would otherwise cost two system calls each. When it goes
+// off early (for a timer since killed or moved on), Collect comes back here
+// and arms it for what is really next.
 void MessageLoop::FireTimers() {
-    if (timers_.empty()) {
-        if (armedDeadline_ != 0) {
-            itimerspec off{};
-            ::timerfd_settime(timerFd_, 0, &off, nullptr);
-            armedDeadline_ = 0;
-        }
-        return;
-    }
+    if (timers_.empty()) return;
     std::int64_t now = NowNs();
     std::int64_t next = INT64_MAX;
     for (std::size_t i = 0; i < timers_.size(); ++i) {
@@ -794,7 +789,7 @@ void MessageLoop::FireTimers() {
         }
         next = std::min(next, t.deadline);
     }
-    if (next != armedDeadline_) {
+    if (armedDeadline_ <= 0 || next < armedDeadline_) {
         // The clock of the timer descriptor is CLOCK_MONOTONIC, which
         // steady_clock reads on Linux.
         itimerspec when{};

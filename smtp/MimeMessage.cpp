@@ -165,11 +165,13 @@ void AppendAttachmentPartHeader(TPendingLines& pending, std::string_view boundar
                                 std::string_view pathName)
 {
     pending.push_back("--" + std::string(boundary));
-    pending.push_back("Content-Type: " + std::string(type) + ";");
-    pending.push_back("\tname=\"" + std::string(name) + "\"");
+    // A file name may hold CR or LF; unflattened they would start header
+    // lines of their own inside the part.
+    pending.push_back("Content-Type: " + FlattenLineBreaks(type) + ";");
+    pending.push_back("\tname=\"" + FlattenLineBreaks(name) + "\"");
     pending.emplace_back("Content-Transfer-Encoding: base64");
     pending.emplace_back("Content-Disposition: attachment;");
-    pending.push_back("\tfilename=\"" + std::string(pathName) + "\"");
+    pending.push_back("\tfilename=\"" + FlattenLineBreaks(pathName) + "\"");
 }
 
 void AppendClosingDelimiter(TPendingLines& pending, std::string_view boundary)

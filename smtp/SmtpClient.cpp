@@ -98,7 +98,9 @@ bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::
 void TSmtpClient::OpenAttachmentFile(const std::string& path)
 {
     CloseAttachmentFile();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO put in the file's place would block the open itself
+    // until a writer came; for a regular file the flag changes nothing.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         throw TAttachmentFailure("Can't open attachment file " + path + ": " + std::strerror(errno));
     struct stat st {};
@@ -109,6 +111,7 @@ void TSmtpClient::OpenAttachmentFile(const std::string& path)
     }
     fd_ = fd;
     openPath_ = path;
+    openSize_ = static_cast<std::uint64_t>(st.st_size);
     encoder_ = std::make_unique<TBase64FileEncoder>(fd_);
 }
 
@@ -125,7 +128,22 @@ bool TSmtpClient::ReadEncodedLine(std::string& line)
                                  std::strerror(encoder_->ReadError()));
     }
     line.resize(length);
+    if (status == TBase64FileEncoder::Status::Last && encoder_->BytesEncoded() < openSize_) {
+        // Cut short while it was read: what went out is neither the old file
+        // nor the new one, so the message must not pass for a good one.
+        throw TAttachmentFailure("Can't read attachment file " + openPath_ + ": it shrank while it was read");
+    }
     return status == TBase64FileEncoder::Status::More;
+}
+
+bool TSmtpClient::AttachmentProgress(std::string& path, std::uint64_t& done, std::uint64_t& size) const
+{
+    if (!encoder_)
+        return false;
+    path = openPath_;
+    done = encoder_->BytesEncoded();
+    size = openSize_;
+    return true;
 }
 
 void TSmtpClient::CloseAttachmentFile()

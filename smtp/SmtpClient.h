@@ -29,6 +29,10 @@ public:
     // The boundary of the message being sent; empty without attachments.
     const std::string& Boundary() const { return boundary_; }
 
+    // The attachment being read while a message is sent: its path, the bytes
+    // encoded so far and its size when it was opened. False when no file is open.
+    bool AttachmentProgress(std::string& path, std::uint64_t& done, std::uint64_t& size) const;
+
 protected:
     bool NextBodyLine(std::int64_t lineNo, std::string& line, std::int32_t maxLength) override;
     void HeaderLineHook(std::string& line) override;
@@ -46,6 +50,7 @@ private:
     bool fileOpen_ = false;
     int fd_ = -1;
     std::string openPath_;
+    std::uint64_t openSize_ = 0;
     std::unique_ptr<TBase64FileEncoder> encoder_;
     std::string boundary_;
 };

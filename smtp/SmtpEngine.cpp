@@ -48,6 +48,14 @@ const char* SmtpRequestName(TSmtpRequest request)
 TSmtpEngine::TSmtpEngine(MessageLoop& loop, void* /*owner*/) : loop_(loop), socket_(loop)
 {
     next_ = &TSmtpEngine::HandleReply;
+    // Each command, and the message's last bytes, wait for the server's reply:
+    // Nagle's algorithm would hold them back until the previous segment is
+    // acknowledged, which a receiver delays by up to 40 ms.
+    socket_.SetOptions(socket_.Options() | WSocketOption::NoDelay);
+    // One read per readiness message: a server that sends without pause would
+    // otherwise keep the socket's receive loop going and starve the timers
+    // (the time-out), the signals and the Abort command.
+    socket_.SetOptions(socket_.Options() | WSocketOption::SingleReadPerEvent);
     socket_.OnClosed = [this](TWSocket&, std::uint16_t error) { SocketClosed(error); };
     window_ = CreateHiddenWindow(loop_, this);
 }
@@ -495,7 +503,9 @@ void TSmtpEngine::SocketDataReady(std::uint16_t error)
     if (n <= 0)
         return;
     receive_.Commit(static_cast<std::size_t>(n));
-    NoteProgress();
+    // Received bytes are no progress: only a whole reply ends the wait, so a
+    // server that trickles a reply or sends continuation lines for ever still
+    // meets the time-out.
 
     auto alive = alive_;
     const std::uint64_t epoch = epoch_;
@@ -779,6 +789,7 @@ void TSmtpEngine::Rset()
 void TSmtpEngine::Data()
 {
     currentStep_ = TSmtpStep::Data;
+    attachmentError_.clear();  // a failure of an earlier message is not this one's
     BuildHeaderBlock();
     SendRequest(TSmtpRequest::Data, "DATA", {354}, &TSmtpEngine::DataPumpStart);
 }

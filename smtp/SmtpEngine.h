@@ -340,8 +340,9 @@ private:
     std::string attachmentError_;
 
     // Time-out: the timer ticks four times per TimeOut; four ticks in a row
-    // without progress (bytes received, a line sent, a new request) end the
-    // request. A counter instead of a clock read keeps the line pump cheap.
+    // without progress (a new request, the connection made, a line sent) end
+    // the request. Received bytes do not count: a reply must be whole in time.
+    // A counter instead of a clock read keeps the line pump cheap.
     static constexpr int TicksPerTimeOut = 4;
     bool timerArmed_ = false;
     std::uint64_t progress_ = 0;

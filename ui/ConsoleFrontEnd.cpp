@@ -1,11 +1,14 @@
 #include "ui/ConsoleFrontEnd.h"
 
+#include <unistd.h>
+
 #include <exception>
 
 #include "app/CommandLine.h"
 #include "app/StartUp.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramPath.h"
+#include "smtp/MimeMessage.h"
 
 namespace pw {
 
@@ -49,8 +52,30 @@ std::string ConsoleBoxLine(const RMessageBox& box, TBoxAnswer answer) {
     return OneLine(box.Caption) + ": " + OneLine(box.Text) + " [" + AnswerName(answer) + "]";
 }
 
-TConsoleView::TConsoleView(std::FILE* out, std::FILE* err) : out_(out), err_(err) {
+std::string ConsoleProgressLine(const RJobProgress& progress) {
+    std::string line = std::string(ApplicationTitle) + ": message " + std::to_string(progress.Message) + " of " +
+                       std::to_string(progress.Messages);
+    if (!progress.File.empty()) {
+        line += ", " + FileNamePart(progress.File) + ": " + std::to_string(progress.FileDone) + " of " +
+                std::to_string(progress.FileSize) + " bytes";
+    }
+    return line;
+}
+
+TConsoleView::TConsoleView(std::FILE* out, std::FILE* err)
+    : out_(out), err_(err), showProgress_(err != nullptr && ::isatty(::fileno(err)) == 1) {
     OnStatus = [this](const std::string& line) { Print(out_, line); };
+}
+
+void TConsoleView::JobProgress(const RJobProgress& progress) {
+    if (!progress.Running) {
+        lastProgress_ = -1;
+        return;
+    }
+    if (!showProgress_ || progress.Seconds < ConsoleProgressAfterSeconds) return;
+    if (lastProgress_ >= 0 && progress.Seconds - lastProgress_ < ConsoleProgressEverySeconds) return;
+    lastProgress_ = progress.Seconds;
+    Print(err_, ConsoleProgressLine(progress));
 }
 
 void TConsoleView::Print(std::FILE* stream, const std::string& line) {

@@ -19,6 +19,15 @@ namespace pw {
 // and the button that answered it, e.g. "Parcelwing: File List is empty! [OK]".
 std::string ConsoleBoxLine(const RMessageBox& box, TBoxAnswer answer);
 
+// The line a running job's progress becomes, e.g.
+// "Parcelwing: message 2 of 5, big.iso: 1048576 of 4194304 bytes".
+std::string ConsoleProgressLine(const RJobProgress& progress);
+
+// A job's progress is printed once it has run this long, then at most once
+// per ConsoleProgressEverySeconds.
+inline constexpr double ConsoleProgressAfterSeconds = 2.0;
+inline constexpr double ConsoleProgressEverySeconds = 1.0;
+
 class TConsoleView : public MemoryView {
 public:
     // Log lines go to `out`, boxes and notes to `err`; each line is flushed.
@@ -33,11 +42,18 @@ public:
     // A line of the console's own on the output stream.
     void Note(const std::string& text);
 
+    // Progress lines of a long job go to the error stream, only when it is a
+    // terminal (SetShowProgress overrides that); the log never sees them.
+    void JobProgress(const RJobProgress& progress) override;
+    void SetShowProgress(bool show) { showProgress_ = show; }
+
 private:
     void Print(std::FILE* stream, const std::string& line);
 
     std::FILE* out_;
     std::FILE* err_;
+    bool showProgress_ = false;
+    double lastProgress_ = -1;  // job seconds of the last progress line; -1: none yet
 };
 
 // The whole program in console mode; `argc`/`argv` as main got them.

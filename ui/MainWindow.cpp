@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QShortcut>
 #include <QSplitter>
 #include <QToolBar>
@@ -253,9 +254,14 @@ void MainWindow::createControls() {
     status_->setEditable(true);
     status_->setInsertPolicy(QComboBox::NoInsert);
     status_->setFont(editFont);
+    progress_ = new QProgressBar(filesPanel_);
+    progress_->setRange(0, 1000);
+    progress_->setTextVisible(true);
+    progress_->setVisible(false);  // takes no room while idle
     panel->addWidget(filesCaptionPanel);
     panel->addWidget(files_, 1);
     panel->addWidget(status_);
+    panel->addWidget(progress_);
 
     splitter_->addWidget(text_);
     splitter_->addWidget(filesPanel_);

@@ -20,6 +20,7 @@ class QLabel;
 class QListWidget;
 class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QSplitter;
 class QToolBar;
 
@@ -85,6 +86,8 @@ public:
     QPlainTextEdit* messageText() const { return text_; }
     QListWidget* fileList() const { return files_; }
     QComboBox* statusBox() const { return status_; }
+    // Below the status line; shown only while a send job runs.
+    QProgressBar* progressBar() const { return progress_; }
     QLabel* toLabel() const { return toLabel_; }
     QLabel* subjectLabel() const { return subjectLabel_; }
     QLabel* textCaption() const { return textCaption_; }
@@ -196,6 +199,7 @@ private:
     QPlainTextEdit* text_ = nullptr;
     QListWidget* files_ = nullptr;
     QComboBox* status_ = nullptr;
+    QProgressBar* progress_ = nullptr;
     QLabel* toLabel_ = nullptr;
     QLabel* subjectLabel_ = nullptr;
     QLabel* textCaption_ = nullptr;

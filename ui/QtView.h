@@ -27,6 +27,9 @@ namespace pw {
 class MainWindow;
 class Prompter;
 
+// How far a job has come, as a value of a bar running from 0 to `range`.
+int JobProgressValue(const RJobProgress& progress, int range);
+
 class QtView : public IView {
 public:
     static constexpr int kStatusRefreshMs = 40;
@@ -77,6 +80,9 @@ public:
     // Closes the window once the current handler has returned; the window's
     // close handling follows.
     void RequestClose() override;
+    // The window's progress bar: shown with the job's place while it runs,
+    // hidden when it ends.
+    void JobProgress(const RJobProgress& progress) override;
 
     // Brings the status box up to date now (normally done by a timer).
     void FlushStatus();

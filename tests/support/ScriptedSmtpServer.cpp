@@ -146,6 +146,32 @@ ScriptedSmtpServer& ScriptedSmtpServer::AcceptNext()
     return Add({Kind::AcceptNext, {}});
 }
 
+ScriptedSmtpServer& ScriptedSmtpServer::Reset()
+{
+    return Add({Kind::Reset, {}});
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Trickle(std::string bytes, Millis gap)
+{
+    Step s{Kind::Trickle, {std::move(bytes)}};
+    s.time = gap;
+    return Add(std::move(s));
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Flood(std::string text, std::size_t count)
+{
+    Step s{Kind::Flood, {std::move(text)}};
+    s.count = count;
+    return Add(std::move(s));
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Do(std::function<void()> action)
+{
+    Step s{Kind::Do, {}};
+    s.action = std::move(action);
+    return Add(std::move(s));
+}
+
 void ScriptedSmtpServer::Start()
 {
     {
@@ -262,6 +288,18 @@ bool ScriptedSmtpServer::ReadLine(std::string& line, Millis limit)
         if (left == 0 || !FillMore(Millis(left)))
             return false;
     }
+}
+
+// False once the client has closed its side or reset the connection; what
+// it sent meanwhile is kept.
+bool ScriptedSmtpServer::ClientStillThere()
+{
+    if (connFd_ < 0)
+        return false;
+    pollfd p{connFd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0)
+        return true;
+    return FillMore(Millis(0)) || !PeerClosed();
 }
 
 bool ScriptedSmtpServer::WriteAll(const char* data, std::size_t size)
@@ -396,6 +434,43 @@ void ScriptedSmtpServer::Run()
             }
             break;
         }
+        case Kind::Reset:
+            if (connFd_ >= 0) {
+                // A zero linger time makes close() send RST instead of FIN.
+                const linger hard{1, 0};
+                ::setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            CloseConnection();
+            break;
+        case Kind::Trickle:
+            for (std::size_t k = 0; k < s.texts[0].size(); ++k) {
+                if (k > 0 && WaitWake(s.time)) {
+                    open = false;
+                    break;
+                }
+                if (!ClientStillThere() || !WriteAll(s.texts[0].data() + k, 1))
+                    break;  // the client gave up on us
+            }
+            break;
+        case Kind::Flood: {
+            // Many copies per write, so the flood is fast.
+            std::string block;
+            const std::size_t perBlock = s.texts[0].empty() ? 0 : 65536 / s.texts[0].size() + 1;
+            for (std::size_t k = 0; k < perBlock; ++k)
+                block += s.texts[0];
+            std::size_t left = s.count;
+            while (left > 0 && perBlock > 0) {
+                const std::size_t n = left < perBlock ? left : perBlock;
+                if (!WriteAll(block.data(), n * s.texts[0].size()))
+                    break;  // the client gave up on us
+                left -= n;
+            }
+            break;
+        }
+        case Kind::Do:
+            if (s.action)
+                s.action();
+            break;
         case Kind::AcceptNext:
             CloseConnection();
             {

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,6 +69,17 @@ public:
     ScriptedSmtpServer& Silent(Millis limit = Millis(30000));
     // Ends the current connection (if open) and accepts the next one.
     ScriptedSmtpServer& AcceptNext();
+    // Closes the connection with a reset (SO_LINGER 0) instead of an orderly close.
+    ScriptedSmtpServer& Reset();
+    // Writes `bytes` one byte at a time with `gap` between them; stops early
+    // once the client has gone.
+    ScriptedSmtpServer& Trickle(std::string bytes, Millis gap = Millis(1000));
+    // Writes `text` `count` times in a row, as fast as the client reads; stops
+    // early once the client has gone.
+    ScriptedSmtpServer& Flood(std::string text, std::size_t count);
+    // Runs `action` on the server thread at this point of the script (for
+    // changing files while the client is in a known step).
+    ScriptedSmtpServer& Do(std::function<void()> action);
 
     // Starts the server thread. The script runs on the first accepted
     // connection; after the last step the server reads until the client closes
@@ -95,13 +107,17 @@ public:
     bool PeerClosed() const;
 
 private:
-    enum class Kind { Send, Pieces, Junk, Expect, ExpectPrefix, ReadData, ReadBytes, Pause, Close, Silent, AcceptNext };
+    enum class Kind {
+        Send, Pieces, Junk, Expect, ExpectPrefix, ReadData, ReadBytes, Pause, Close, Silent, AcceptNext,
+        Reset, Trickle, Flood, Do
+    };
     struct Step {
         Kind kind;
         std::vector<std::string> texts;
         std::size_t count = 0;
         char fill = 0;
         Millis time{0};
+        std::function<void()> action = nullptr;
     };
 
     ScriptedSmtpServer& Add(Step step);
@@ -111,6 +127,7 @@ private:
     bool ReadLine(std::string& line, Millis limit);
     bool FillMore(Millis limit);
     bool WriteAll(const char* data, std::size_t size);
+    bool ClientStillThere();
     bool WaitWake(Millis time);
     void Fail(const std::string& text);
     void Record(const std::string& line);
