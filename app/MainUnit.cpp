@@ -45,18 +45,6 @@ std::tm LocalNow() {
     return local;
 }
 
-// Keeps a bracket of the file list open for one scope.
-class TFileBracket {
-public:
-    explicit TFileBracket(IView& view) : view_(view) { view_.BeginFileUpdate(); }
-    ~TFileBracket() { view_.EndFileUpdate(); }
-    TFileBracket(const TFileBracket&) = delete;
-    TFileBracket& operator=(const TFileBracket&) = delete;
-
-private:
-    IView& view_;
-};
-
 // How long one round of waiting may go on dispatching while work keeps coming.
 constexpr unsigned WaitBudgetMs = 20;
 

@@ -117,4 +117,16 @@ public:
     virtual void JobProgress(const RJobProgress& progress) { (void)progress; }
 };
 
+// Keeps the file list's update bracket open for one scope.
+class TFileBracket {
+public:
+    explicit TFileBracket(IView& view) : view_(view) { view_.BeginFileUpdate(); }
+    ~TFileBracket() { view_.EndFileUpdate(); }
+    TFileBracket(const TFileBracket&) = delete;
+    TFileBracket& operator=(const TFileBracket&) = delete;
+
+private:
+    IView& view_;
+};
+
 }  // namespace pw

@@ -19,17 +19,6 @@ namespace {
 
 void RefreshAfterChange(IView& view) { view.EnableListControls(view.FileCount() > 0); }
 
-class TFileBracket {
-public:
-    explicit TFileBracket(IView& view) : view_(view) { view_.BeginFileUpdate(); }
-    ~TFileBracket() { view_.EndFileUpdate(); }
-    TFileBracket(const TFileBracket&) = delete;
-    TFileBracket& operator=(const TFileBracket&) = delete;
-
-private:
-    IView& view_;
-};
-
 }  // namespace
 
 void DeleteEntry(IView& view) {
