@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
+
 #include "app/CommandLine.h"
 #include "app/MemoryView.h"
 
@@ -21,22 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "pw-cmdline-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = test::TempDir;
 
 void WriteFile(const std::string& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary);

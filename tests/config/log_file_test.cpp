@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
+
 #include "config/LogFile.h"
 
 namespace pw {
@@ -19,21 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "pw-log-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using TempDir = test::TempDir;
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
