@@ -174,6 +174,7 @@ TStartResult THandOff::Start(const std::vector<std::string>& args, const std::st
             // No live holder: this is the first instance. Without a usable lock
             // file it still runs, alone and without hand-off.
             isFirst_ = true;
+            if (OnBecomingFirst) OnBecomingFirst();
             if (lock == TLock::Locked) BecomeFirst();
             return TStartResult::Running;
         }

@@ -86,6 +86,10 @@ public:
     TStartResult Start(const std::vector<std::string>& args, const std::string& programPath = {},
                        const TPump& pump = {});
 
+    // Called once this start knows it is the first instance, before anything a
+    // later start could find (block, socket) is made.
+    std::function<void()> OnBecomingFirst;
+
     bool IsFirstInstance() const { return isFirst_; }
     // True when the running instance has its block and its socket.
     bool Receiving() const { return block_ != nullptr && socketFd_ >= 0; }

@@ -161,6 +161,9 @@ TProgram::~TProgram() {
 }
 
 bool TProgram::Enter() {
+    // A close signal sent as soon as the instance can be found must reach the
+    // close handling, not end the process before the window state is saved.
+    handOff_.OnBecomingFirst = BlockCloseSignals;
     entry_ = handOff_.Start(args_, programFile_);
     return entry_ == TStartResult::Running;
 }

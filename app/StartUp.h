@@ -7,7 +7,6 @@
 //   MessageLoop loop;
 //   TProgram program(loop, ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames());
 //   if (!program.Enter()) return program.ExitCode();     // a later start: 0
-//   BlockCloseSignals();                    // before any thread is started
 //   program.Initialise(view, hooks);        // the start-up sequence
 //   loop.Run();                             // until the close handling ends it
 //   return program.ExitCode();
@@ -38,9 +37,10 @@ RHandOffNames ProgramHandOffNames();
 
 // Blocks SIGINT and SIGTERM in the calling thread (and in every thread it
 // starts later), so that they can be taken from a signalfd as "close the
-// window". Call after Enter (a later start waiting for the block stays
-// interruptible) and before any thread is started. Also ignores SIGPIPE: a closed output
-// pipe must not end a send job.
+// window". TProgram::Enter calls it once the start is the first instance
+// (a later start waiting for the block stays interruptible), before any
+// thread is started. Also ignores SIGPIPE: a closed output pipe must not end
+// a send job.
 void BlockCloseSignals();
 
 // What the start-up sequence needs from the front end; an empty hook is skipped.

@@ -116,7 +116,6 @@ int RunConsoleFrontEnd(int argc, const char* const* argv) {
             }
             return program.ExitCode();
         }
-        BlockCloseSignals();
 
         RStartUpHooks hooks;
         // No language file is applied: there are no captions to show.

@@ -210,8 +210,6 @@ int RunQtFrontEnd(int argc, char** argv) {
             }
             return front.ExitCode();
         }
-        // Before Qt starts any thread of its own.
-        BlockCloseSignals();
         app.emplace(argc, argv);
         QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
         // The program ends through its close handling only.

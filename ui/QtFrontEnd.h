@@ -8,7 +8,6 @@
 //
 //   TQtFrontEnd front({ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames()});
 //   if (!front.Enter()) return front.ExitCode();   // a later start: 0
-//   BlockCloseSignals();
 //   QApplication app(argc, argv);
 //   front.Start();          // window, start-up sequence, window shown
 //   return front.Exec();    // until the close handling has run

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -382,6 +383,25 @@ TEST_F(ProgramTest, LaterStartsHandTheirOneArgumentToTheRunningInstance) {
     LoadWindowState(folder_.ini, state);
     EXPECT_EQ(state.Files, std::vector<std::string>{a});
     EXPECT_EQ(state.SubjText, "Marker");
+}
+
+// A close signal sent the moment a later start could find the instance goes
+// through the close handling (exit code 1, window state written); it must not
+// end the process before the signals are taken over.
+TEST_F(ProgramTest, ACloseSignalAsSoonAsTheInstanceCanBeFoundIsACloseRequest) {
+    folder_.WriteIni(folder_.ServerOptions(ClosedPort()));
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        TChild running;
+        ASSERT_TRUE(folder_.Start(running, {}));
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!std::filesystem::exists(folder_.SocketPath()) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        running.Signal(SIGTERM);
+        ASSERT_EQ(running.Wait(10s), 1) << running.err;
+        EXPECT_THAT(running.err, Not(HasSubstr("could not be written")));
+    }
 }
 
 TEST_F(ProgramTest, AStaleBlockAfterAKilledInstanceDoesNotSwallowTheNextStart) {
