@@ -25,6 +25,10 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
+// A line as a reader of C strings sees it: up to its first NUL. Cut before
+// trimming, so that blanks before a NUL are trimmed too.
+std::string_view UpToNul(std::string_view s) { return s.substr(0, s.find('\0')); }
+
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -40,7 +44,7 @@ bool HasLineBreakOrNul(std::string_view s) {
 
 // The name between the brackets when `line` is a section header.
 bool ParseHeader(std::string_view line, std::string_view& name) {
-    const std::string_view t = Trim(line);
+    const std::string_view t = Trim(UpToNul(line));
     if (t.size() < 2 || t.front() != '[' || t.back() != ']') return false;
     name = Trim(t.substr(1, t.size() - 2));
     return true;
@@ -48,7 +52,7 @@ bool ParseHeader(std::string_view line, std::string_view& name) {
 
 // Splits a key line; false for comments and lines without "=".
 bool ParseKeyLine(std::string_view line, std::string_view& key, std::string_view& value) {
-    const std::string_view t = Trim(line);
+    const std::string_view t = Trim(UpToNul(line));
     if (!t.empty() && t.front() == ';') return false;
     const std::size_t eq = t.find('=');
     if (eq == std::string_view::npos) return false;
@@ -241,8 +245,9 @@ std::vector<std::string> TIniFile::ReadSection(std::string_view section,
     const RSection* s = FindSection(section);
     if (s == nullptr) return out;
     for (const std::string& line : s->lines) {
-        if (Trim(line).empty()) continue;
-        out.push_back(line.substr(0, line.find('\0')));
+        const std::string_view seen = UpToNul(line);
+        if (Trim(seen).empty()) continue;
+        out.emplace_back(seen);
     }
     std::size_t total = 1;   // the list's final NUL
     for (const std::string& line : out) total += line.size() + 1;

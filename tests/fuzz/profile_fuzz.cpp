@@ -101,10 +101,8 @@ std::int32_t ExpectedInteger(const std::string& v, std::int32_t def)
 using TAnswers = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
 // Every read of every name pair, checked on the way, for later comparison.
-// `nul`: the file holds NUL bytes. A NUL ends a value or a line where it
-// stands, after the trimming, so such a value may end in a blank and such a
-// line may read as empty; the other checks hold all the same.
-TAnswers ReadAll(const TIniFile& ini, const RNames& names, std::size_t bufferSize, bool nul)
+// A NUL ends a line where it stands, before the trimming.
+TAnswers ReadAll(const TIniFile& ini, const RNames& names, std::size_t bufferSize)
 {
     TAnswers answers;
     for (const std::string& section : names.sections) {
@@ -115,7 +113,7 @@ TAnswers ReadAll(const TIniFile& ini, const RNames& names, std::size_t bufferSiz
             if (v != kDefault) {
                 PW_FUZZ_CHECK(v.size() < pw::kProfileStringBuffer && !HasBreakOrNul(v), where);
                 // Trimmed, unless cut to the buffer after the trimming.
-                PW_FUZZ_CHECK(nul || v.empty() || v.size() == pw::kProfileStringBuffer - 1 ||
+                PW_FUZZ_CHECK(v.empty() || v.size() == pw::kProfileStringBuffer - 1 ||
                                   (!IsBlank(v.front()) && !IsBlank(v.back())),
                               where);
             }
@@ -132,7 +130,7 @@ TAnswers ReadAll(const TIniFile& ini, const RNames& names, std::size_t bufferSiz
         const std::vector<std::string> lines = ini.ReadSection(section);
         std::size_t total = 1;
         for (const std::string& line : lines) {
-            PW_FUZZ_CHECK(!HasBreakOrNul(line) && (nul || !Trim(line).empty()), "section line " + Show(line));
+            PW_FUZZ_CHECK(!HasBreakOrNul(line) && (!Trim(line).empty()), "section line " + Show(line));
             total += line.size() + 1;
         }
         PW_FUZZ_CHECK(total <= pw::kProfileSectionBuffer,
@@ -153,7 +151,7 @@ TAnswers ReadAll(const TIniFile& ini, const RNames& names, std::size_t bufferSiz
             std::size_t used = 0;
             for (std::size_t i = 0; i < cutLines.size(); ++i) {
                 const bool last = i + 1 == cutLines.size();
-                PW_FUZZ_CHECK(last ? (nul || !cutLines[i].empty()) && whole[i].compare(0, cutLines[i].size(), cutLines[i]) == 0
+                PW_FUZZ_CHECK(last ? !cutLines[i].empty() && whole[i].compare(0, cutLines[i].size(), cutLines[i]) == 0
                                    : cutLines[i] == whole[i],
                               "section line " + std::to_string(i) + " through " + std::to_string(bufferSize));
                 used += cutLines[i].size() + 1;
@@ -197,8 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RNames names = NamesIn(fileText);
     names.sections.insert(section);
     names.keys.insert(key);
-    const bool nul = fileText.find('\0') != std::string::npos;
-    const TAnswers before = ReadAll(ini, names, bufferSize, nul);
+    const TAnswers before = ReadAll(ini, names, bufferSize);
 
     // The free functions read the same file the same way.
     for (const auto& [s, values] : before) {
@@ -213,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         TIniFile again(path);
         PW_FUZZ_CHECK(again.Text() == text, "text " + Show(text) + " came back as " + Show(again.Text()));
-        PW_FUZZ_CHECK(ReadAll(again, names, bufferSize, nul) == before, "reads after Text() of " + Show(fileText));
+        PW_FUZZ_CHECK(ReadAll(again, names, bufferSize) == before, "reads after Text() of " + Show(fileText));
     }
 
     // One value written.
@@ -236,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         PW_FUZZ_CHECK(ini.Save(&error), "save: " + error);
         TIniFile saved(path);
         PW_FUZZ_CHECK(saved.ReadString(section, key, kDefault) == expected, shown + " after Save");
-        const TAnswers after = ReadAll(saved, names, bufferSize, nul);
+        const TAnswers after = ReadAll(saved, names, bufferSize);
         for (std::size_t s = 0; s < before.size(); ++s) {
             const auto& [name, values] = before[s];
             std::size_t k = 0;

@@ -168,6 +168,25 @@ TEST_F(ProfileTest, StringsAreCutToTheBuffer) {
     EXPECT_EQ(GetPrivateProfileString("S", "nul", "", ini_), "ab");
 }
 
+// A NUL ends a line for the reader: blanks before it are trimmed, and a line
+// that holds nothing before it is blank.
+TEST_F(ProfileTest, ANulEndsTheLineBeforeItIsTrimmed) {
+    const std::string nul(1, '\0');
+    Put(ini_, "[S]\n k = 9  " + nul + "junk\nwhole" + nul + "=no\n" + nul + "name=hidden\n  " + nul + "x\n[T]" + nul +
+                  " junk\nt=1\n");
+    EXPECT_EQ(GetPrivateProfileString("S", "k", "", ini_), "9");
+    EXPECT_EQ(GetPrivateProfileInt("S", "k", 0, ini_), 9);
+    EXPECT_EQ(GetPrivateProfileString("S", "whole", "d", ini_), "d");   // "whole" has no "=" before the NUL
+    EXPECT_EQ(GetPrivateProfileString("S", "name", "d", ini_), "d");
+    EXPECT_EQ(GetPrivateProfileSection("S", ini_), (Lines{" k = 9  ", "whole"}));
+    EXPECT_EQ(GetPrivateProfileString("T", "t", "", ini_), "1");
+
+    // Writing another key keeps the lines as they were, NULs included.
+    ASSERT_TRUE(WritePrivateProfileString("S", "new", "v", ini_));
+    EXPECT_NE(Slurp(ini_).find("whole" + nul + "=no"), std::string::npos);
+    EXPECT_EQ(GetPrivateProfileString("S", "k", "", ini_), "9");
+}
+
 TEST_F(ProfileTest, SectionIsCutLikeADoubleNulBuffer) {
     Put(ini_, "[S]\r\nabc\r\ndefg\r\nhi\r\n");
     // 4 + 5 + 3 bytes of lines plus the final NUL.
