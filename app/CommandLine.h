@@ -26,8 +26,11 @@ std::string ArgAt(const std::string& text, int index);
 std::vector<std::string> SplitArgs(const std::string& text);
 
 // The inverse for one argument: quotes it when it holds characters of code 1 to
-// 32 or is empty, so that ArgAt gives it back. An argument holding a double quote
-// and a blank cannot be written in this grammar and comes back changed.
+// 32 or is empty, so that ArgAt gives it back. The grammar has no escape, so
+// some arguments come back changed: one holding a double quote and a blank, one
+// that begins with two double quotes (skipped as empty) or begins and ends with
+// one (the quotes are taken off), and one with an odd number of double quotes
+// takes the arguments after it into itself.
 std::string QuoteArg(const std::string& arg);
 std::string JoinCommandLine(const std::vector<std::string>& args);
 

@@ -287,13 +287,14 @@ THandOff::TStep THandOff::HandOver(int fd, const std::vector<std::string>& args,
 
 THandOff::TStep THandOff::SendGuard(const std::vector<std::string>& args, const std::string& programPath,
                                     const TPump& pump, TStartResult& result) {
-    std::vector<std::string> line{programPath.empty() ? std::string("parcelwing") : programPath};
-    for (const auto& arg : args) line.push_back(AbsoluteIfExisting(arg));
-    std::string commandLine = JoinCommandLine(line);
-    if (commandLine.size() > kGuardLimit && line.size() > 2) {
-        line.resize(2);  // the receiver takes only the first argument
-        commandLine = JoinCommandLine(line);
-    }
+    // The first token is never read by the receiver, but a double quote in it
+    // would open a quoted run that swallows the argument after it.
+    const bool pathSurvives = !programPath.empty() && programPath.find('"') == std::string::npos;
+    std::vector<std::string> line{pathSurvives ? programPath : std::string("parcelwing")};
+    // The receiver takes only the first argument. Those after it are left out:
+    // an odd double quote in the first would take them into it.
+    if (!args.empty()) line.push_back(AbsoluteIfExisting(args.front()));
+    const std::string commandLine = JoinCommandLine(line);
     if (commandLine.size() > kGuardLimit) {
         result = TStartResult::TooLong;
         return TStep::Done;

@@ -78,6 +78,29 @@ TEST(ArgSplit, QuotedArgumentsComeBackThroughTheSplitter) {
     for (int i = 0; i <= 4; ++i) EXPECT_EQ(ArgAt(line, i), args[static_cast<std::size_t>(i)]);
 }
 
+// What the grammar cannot carry, as QuoteArg says; everything else comes back.
+TEST(ArgSplit, ArgumentsWithDoubleQuotesThatComeBackAndThoseThatCannot) {
+    struct Case {
+        std::string arg, back;
+    };
+    const std::vector<Case> cases = {
+        {"a\"b", "a\"b"},                 // an odd quote at the end of the line
+        {"-SUBJ:\"x\"", "-SUBJ:\"x\""},
+        {"\"x\"", "x"},                    // begins and ends with one
+        {"\"\"x", "x"},                    // begins with two: skipped as empty
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        const std::string line = JoinCommandLine({"parcelwing", c.arg});
+        EXPECT_EQ(ArgCount(line), 1);
+        EXPECT_EQ(ArgAt(line, 1), c.back);
+    }
+    // A quote and a blank: the quoted form splits apart.
+    EXPECT_EQ(SplitArgs(JoinCommandLine({"parcelwing", "a\" b"})), (std::vector<std::string>{"a", "b\""}));
+    // An odd quote takes the arguments after it.
+    EXPECT_EQ(SplitArgs(JoinCommandLine({"parcelwing", "a\"b", "c"})), std::vector<std::string>{"a\"b c"});
+}
+
 TEST(ArgSplit, ProcessArgsSkipEmptyOnesAndKeepQuotes) {
     const char* argv[] = {"parcelwing", "", "a b", "-SUBJ:\"x\"", nullptr};
     EXPECT_EQ(ProcessArgs(4, argv), (std::vector<std::string>{"a b", "-SUBJ:\"x\""}));

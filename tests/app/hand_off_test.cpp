@@ -251,6 +251,22 @@ TEST_F(HandOffTest, RunningInstanceWithoutBlockIsReachedByTheSecondGuard) {
     EXPECT_EQ(received, std::vector<std::string>{file});  // only the first argument
 }
 
+TEST_F(HandOffTest, TheGuardCarriesTheArgumentWhateverTheProgramPathHolds) {
+    std::vector<std::string> received;
+    auto first = StartFirst(&received);
+    ::shm_unlink(names_.BlockName.c_str());
+    const std::vector<std::string> paths{"/opt/a\"b/parcelwing", "/opt/odd \"dir/parcelwing", "\"", "/opt/x y/pw"};
+    std::vector<std::string> expected;
+    for (const std::string& path : paths) {
+        THandOff later(names_);
+        const std::string arg = "-SUBJ:from\"" + std::to_string(expected.size());
+        EXPECT_EQ(later.Start({arg, "-TO:later"}, path, Bounded(10)), TStartResult::GuardSent) << path;
+        first->OnReadable();
+        expected.push_back(arg);
+    }
+    EXPECT_EQ(received, expected);
+}
+
 TEST_F(HandOffTest, WaiterNoticesARemovedBlockAndUsesTheGuard) {
     std::vector<std::string> received;
     auto first = StartFirst(&received);
