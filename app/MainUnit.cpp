@@ -604,7 +604,8 @@ void TMainUnit::CloseMainWindow() {
     RetireClient();
     messageInFlight_ = false;
     // An unwritable INI file must not keep the program from ending.
-    stateSaved_ = stateRestored_ ? SaveWindowState(view_, options_, iniPath_) : false;
+    // Closed before the state was restored: the remembered one stays as it is.
+    stateSaved_ = stateRestored_ ? SaveWindowState(view_, options_, iniPath_) : true;
     loop_.Quit(exitCode_);
 }
 

@@ -146,7 +146,9 @@ public:
     bool Closing() const { return closing_; }
     // 1, or 2 after ExitAfterSend closed the program after a failed job.
     int ExitCode() const { return exitCode_; }
-    // Whether the close handling could write the window state.
+    // False when the close handling had to write the window state and could
+    // not; true when it was written, or kept as remembered (a close during
+    // start-up).
     bool WindowStateSaved() const { return stateSaved_; }
 
     // One round of waiting while a job waits: dispatch what is pending, or

@@ -60,6 +60,7 @@ TEST_F(StartUpTest, ClosingDuringTheFirstRunDialogKeepsTheRememberedLists) {
 
     ASSERT_TRUE(dialogOpened);
     EXPECT_TRUE(unit.Closing());
+    EXPECT_TRUE(unit.WindowStateSaved()) << "nothing failed: the state was kept, not written";
     RWindowState after;
     LoadWindowState(ini, after);
     EXPECT_EQ(after.Files, remembered.Files);
