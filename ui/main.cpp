@@ -1,10 +1,15 @@
-// The program. With a display (DISPLAY or WAYLAND_DISPLAY set) it is meant to
-// show its Qt window; without one it runs as a console program for scripts.
+// The program. With a display (DISPLAY or WAYLAND_DISPLAY set) it shows its Qt
+// window, from the module that holds it; without one it runs as a console
+// program for scripts, and loads no Qt at all.
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "app/View.h"
+#include "platform/ProgramPath.h"
 #include "ui/ConsoleFrontEnd.h"
-#include "ui/QtFrontEnd.h"
+#include "ui/WindowModule.h"
 
 namespace {
 
@@ -17,6 +22,14 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (HaveDisplay()) return pw::RunQtFrontEnd(argc, argv);
+    if (HaveDisplay()) {
+        std::string error;
+        if (const pw::TWindowMain windowMain = pw::LoadWindowModule(pw::ProgramFolder(), &error)) {
+            return windowMain(argc, argv);
+        }
+        // Without its window the program still does what a script asked of it.
+        std::fprintf(stderr, "%s: the window cannot be shown (%s); going on without it\n", pw::ApplicationTitle,
+                     error.c_str());
+    }
     return pw::RunConsoleFrontEnd(argc, argv);
 }

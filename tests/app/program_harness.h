@@ -8,9 +8,12 @@
 //
 // Header-only: shared by the app tests and the integration tests.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -228,6 +231,19 @@ private:
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1, in_ = -1;
 };
+
+// A loopback port on which nothing listens.
+inline int ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
 
 // The path of the built program.
 inline std::string BuiltProgram() { return std::string(PW_BINARY_DIR) + "/bin/parcelwing"; }

@@ -68,19 +68,6 @@ std::vector<std::string> AttachedNames(const std::vector<std::string>& data) {
     return names;
 }
 
-// A loopback port on which nothing listens.
-int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -240,7 +227,7 @@ TEST_F(ProgramTest, NumOfAttemptsStopsAfterTheMessageStartedBeforeTheFailureWasK
 }
 
 TEST_F(ProgramTest, RefusedConnectionIsLoggedAnnouncedAndExitsWithTwo) {
-    auto options = folder_.ServerOptions(ClosedPort());
+    auto options = folder_.ServerOptions(test::ClosedPort());
     options.push_back("NumOfAttempts=5");
     folder_.WriteIni(options);
     const std::string a = folder_.File("a.txt", "x");
@@ -253,7 +240,7 @@ TEST_F(ProgramTest, RefusedConnectionIsLoggedAnnouncedAndExitsWithTwo) {
 }
 
 TEST_F(ProgramTest, EmptyListUnderExitAfterSendExitsWithTwo) {
-    folder_.WriteIni(folder_.ServerOptions(ClosedPort()));
+    folder_.WriteIni(folder_.ServerOptions(test::ClosedPort()));
     TChild child;
     EXPECT_EQ(folder_.Run(child, SendAndExit({})), 2);
     EXPECT_THAT(child.ErrLines(), ElementsAre("Parcelwing: File List is empty! [OK]"));
@@ -353,7 +340,7 @@ TEST_F(ProgramTest, WindowStateSurvivesARunAndFeedsTheNext) {
 
 TEST_F(ProgramTest, LaterStartsHandTheirOneArgumentToTheRunningInstance) {
     // AutoSend in the INI file: a hand-off still starts no job.
-    auto options = folder_.ServerOptions(ClosedPort());
+    auto options = folder_.ServerOptions(test::ClosedPort());
     options.push_back("AutoSend=1");
     folder_.WriteIni(options);
     const std::string a = folder_.File("a.txt", "x");
@@ -389,7 +376,7 @@ TEST_F(ProgramTest, LaterStartsHandTheirOneArgumentToTheRunningInstance) {
 // through the close handling (exit code 1, window state written); it must not
 // end the process before the signals are taken over.
 TEST_F(ProgramTest, ACloseSignalAsSoonAsTheInstanceCanBeFoundIsACloseRequest) {
-    folder_.WriteIni(folder_.ServerOptions(ClosedPort()));
+    folder_.WriteIni(folder_.ServerOptions(test::ClosedPort()));
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
         TChild running;
@@ -405,7 +392,7 @@ TEST_F(ProgramTest, ACloseSignalAsSoonAsTheInstanceCanBeFoundIsACloseRequest) {
 }
 
 TEST_F(ProgramTest, AStaleBlockAfterAKilledInstanceDoesNotSwallowTheNextStart) {
-    folder_.WriteIni(folder_.ServerOptions(ClosedPort()));
+    folder_.WriteIni(folder_.ServerOptions(test::ClosedPort()));
     TChild killed;
     ASSERT_TRUE(folder_.Start(killed, {}));
     ASSERT_TRUE(folder_.WaitListening(10s));
