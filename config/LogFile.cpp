@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/ProgramPath.h"
 
@@ -87,28 +88,45 @@ TLogFile::TLogFile(const ROptions& options, ILogSink* sink) : options_(options),
 void TLogFile::LogLine(const std::string& text) noexcept {
     try {
         TSinkBracket bracket(sink_);
+        int fileError = -1;  // -1: no file write was due
         if (options_.SaveLog && !options_.LogFileName.empty() && !logPath_.empty()) {
-            const int fd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                const std::string line = text + "\r\n";
-                struct stat before {};
-                const bool regular = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
-                if (!WriteAll(fd, line.data(), line.size()) && regular) {
-                    // A full disk or a size limit: leave no half line behind.
-                    [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
-                }
-                ::close(fd);
-            }
+            fileError = AppendToFile(text + "\r\n");
         }
-        if (sink_ != nullptr) {
-            if (sink_->EntryCount() > StatusEntryLimit) {
-                while (sink_->EntryCount() > StatusEntriesKept) sink_->RemoveFirstEntry();
-            }
-            sink_->AppendEntry(text);
-        }
+        ShowEntry(text);
+        // A log file that cannot be written is said once, in the status box
+        // only, and again only after a line has got through in between.
+        if (fileError > 0 && !fileFailing_) ShowEntry(LogFileErrorLine(logPath_, fileError));
+        if (fileError >= 0) fileFailing_ = fileError > 0;
     } catch (...) {
         // A log line must never take its caller down.
     }
+}
+
+int TLogFile::AppendToFile(const std::string& line) {
+    const int fd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    int error = 0;
+    struct stat before {};
+    const bool regular = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+    if (!WriteAll(fd, line.data(), line.size())) {
+        error = errno != 0 ? errno : EIO;
+        // A full disk or a size limit: leave no half line behind.
+        if (regular) [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
+    }
+    ::close(fd);
+    return error;
+}
+
+void TLogFile::ShowEntry(const std::string& text) {
+    if (sink_ == nullptr) return;
+    if (sink_->EntryCount() > StatusEntryLimit) {
+        while (sink_->EntryCount() > StatusEntriesKept) sink_->RemoveFirstEntry();
+    }
+    sink_->AppendEntry(text);
+}
+
+std::string LogFileErrorLine(const std::string& path, int error) {
+    return "Log file \"" + path + "\" can't be written: " + std::strerror(error);
 }
 
 std::string BackupLogName(const std::string& path) { return ChangeFileExt(path, ".bak"); }

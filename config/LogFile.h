@@ -38,15 +38,26 @@ public:
     void SetSink(ILogSink* sink) { sink_ = sink; }
 
     // Appends `text` + CR LF to LogPath when SaveLog is set and LogFileName is not
-    // empty (the file is opened, appended to and closed each time; every failure
-    // is ignored), then to the sink. Never throws.
+    // empty (the file is opened, appended to and closed each time), then to the
+    // sink. A failed write never stops anything: the sink gets a
+    // LogFileErrorLine after the line, once until a write succeeds again.
+    // Never throws.
     void LogLine(const std::string& text) noexcept;
 
 private:
+    // 0, or the errno of the failed open or write.
+    int AppendToFile(const std::string& line);
+    void ShowEntry(const std::string& text);
+
     const ROptions& options_;
     ILogSink* sink_;
     std::string logPath_;
+    bool fileFailing_ = false;
 };
+
+// The status entry that says the log file cannot be written, e.g.
+// Log file "/var/log/pw.log" can't be written: No space left on device
+std::string LogFileErrorLine(const std::string& path, int error);
 
 // A log larger than TrimThreshold bytes is cut back to its lines that lie within
 // the last TrimKeep bytes (line ends not counted).

@@ -285,7 +285,8 @@ TEST_F(ProgramTest, UnwritableLogAndIniNeverStopAJob) {
     HeloMessage(server);
     server.Start();
     auto options = longFolder.ServerOptions(server.Port());
-    options.push_back("LogFileName=" + longFolder.root + "/no/such/folder/parcelwing.log");
+    const std::string logPath = longFolder.root + "/no/such/folder/parcelwing.log";
+    std::replace(options.begin(), options.end(), "LogFileName=" + longFolder.LogPath(), "LogFileName=" + logPath);
     longFolder.WriteIni(options);
     const std::string iniBefore = test::ReadWholeFile(longFolder.ini);
     const std::string a = longFolder.File("a.txt", "x");
@@ -296,6 +297,7 @@ TEST_F(ProgramTest, UnwritableLogAndIniNeverStopAJob) {
     child.Signal(SIGTERM);
     EXPECT_EQ(child.Wait(10s), 1);
     EXPECT_THAT(child.err, HasSubstr("the window state could not be written"));
+    EXPECT_THAT(child.out, HasSubstr("Log file \"" + logPath + "\" can't be written: No such file or directory"));
     EXPECT_EQ(test::ReadWholeFile(longFolder.ini), iniBefore);
     EXPECT_TRUE(server.WaitFinished(5s));
     EXPECT_EQ(server.DataBlocks().size(), 1u);

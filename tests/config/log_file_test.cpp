@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -120,7 +121,9 @@ TEST(LogLine, UnwritableLogNeverThrows) {
         TLogFile log(options, &sink);
         log.SetLogPath(path);
         EXPECT_NO_THROW(log.LogLine("still shown"));
-        EXPECT_EQ(sink.entries, std::deque<std::string>{"still shown"}) << path;
+        ASSERT_EQ(sink.entries.size(), 2u) << path;
+        EXPECT_EQ(sink.entries[0], "still shown");
+        EXPECT_EQ(sink.entries[1].rfind("Log file \"" + path + "\" can't be written: ", 0), 0u) << sink.entries[1];
     }
     ROptions options;
     options.LogFileName = dir / "ok.log";
@@ -131,6 +134,36 @@ TEST(LogLine, UnwritableLogNeverThrows) {
     EXPECT_NO_THROW(log.LogLine("to the file anyway"));
     EXPECT_EQ(broken.depth, 0);  // the bracket was closed
     EXPECT_EQ(ReadAll(dir / "ok.log"), "to the file anyway\r\n");
+}
+
+// A log file that stops taking lines is said once, and again only after it
+// has taken a line in between; the lines themselves are always shown.
+TEST(LogLine, AFailingLogFileIsSaidOnceUntilItWorksAgain) {
+    TempDir dir;
+    ROptions options;
+    options.SaveLog = true;
+    options.LogFileName = "/dev/full";
+    VectorSink sink;
+    TLogFile log(options, &sink);
+    log.SetLogPath("/dev/full");
+    log.LogLine("one");
+    log.LogLine("two");
+    const std::string full = LogFileErrorLine("/dev/full", ENOSPC);
+    EXPECT_EQ(full, "Log file \"/dev/full\" can't be written: No space left on device");
+    EXPECT_EQ(sink.entries, (std::deque<std::string>{"one", full, "two"}));
+
+    const std::string good = dir / "pw.log";
+    log.SetLogPath(good);
+    log.LogLine("three");
+    log.SetLogPath("/dev/full");
+    log.LogLine("four");
+    // SaveLog off: nothing is due, nothing is said, and the state is kept.
+    options.SaveLog = false;
+    log.LogLine("five");
+    options.SaveLog = true;
+    log.LogLine("six");
+    EXPECT_EQ(sink.entries, (std::deque<std::string>{"one", full, "two", "three", "four", full, "five", "six"}));
+    EXPECT_EQ(ReadAll(good), "three\r\n");
 }
 
 TEST(LogLine, StatusBoxIsCutFromMoreThan1000To200) {
