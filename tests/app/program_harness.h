@@ -232,6 +232,11 @@ private:
     int out_ = -1, err_ = -1, in_ = -1;
 };
 
+// The log of one message sent with HELO that ended well, times cut off.
+inline const std::vector<std::string> kHeloMessageLog = {
+    "Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
+    "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
+
 // A loopback port on which nothing listens.
 inline int ClosedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

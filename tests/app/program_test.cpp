@@ -36,9 +36,7 @@ using test::TChild;
 using test::TProgramFolder;
 using test::WithoutTimes;
 
-const std::vector<std::string> kHeloMessage = {
-    "Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
-    "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
+const std::vector<std::string>& kHeloMessage = test::kHeloMessageLog;
 
 // A scripted dialogue for one whole message with HELO.
 ScriptedSmtpServer& HeloMessage(ScriptedSmtpServer& s, const std::string& to = "you@example.org") {

@@ -383,9 +383,7 @@ protected:
     bool watchdogFired_ = false;
 };
 
-const std::vector<std::string> kOneMessage = {
-    "Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
-    "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
+const std::vector<std::string>& kOneMessage = test::kHeloMessageLog;
 
 // ---------------------------------------------------------------------------
 

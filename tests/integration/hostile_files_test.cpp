@@ -46,9 +46,7 @@ using test::TChild;
 using test::TProgramFolder;
 using test::WithoutTimes;
 
-const std::vector<std::string> kGoodMessage = {
-    "Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
-    "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
+const std::vector<std::string>& kGoodMessage = test::kHeloMessageLog;
 const std::string kAbort = "Error, abort sending...";
 
 ScriptedSmtpServer& UpToData(ScriptedSmtpServer& s) {

@@ -30,9 +30,7 @@ using test::WithoutTimes;
 
 using Clock = std::chrono::steady_clock;
 
-const std::vector<std::string> kGoodMessage = {
-    "Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
-    "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
+const std::vector<std::string>& kGoodMessage = test::kHeloMessageLog;
 const std::string kAbort = "Error, abort sending...";
 const std::string kErrorBox = "Parcelwing error!!!: Error!!! See the logfile for more info... [OK]";
 
@@ -149,21 +147,34 @@ std::vector<THostileCase> Cases() {
     return cases;
 }
 
+// The options of every job here: one file per message, a log beside the program.
+std::vector<std::string> JobOptions(const TProgramFolder& folder, int port, int timeOut) {
+    return {"From=me@example.org", "Host=127.0.0.1",      "Port=" + std::to_string(port),
+            "TimeOut=" + std::to_string(timeOut),           "NumOfAttempts=5",     "FilPerMes=1",
+            "SaveLog=1",           "LogFileName=" + folder.LogPath(), "ShowMessagesOnError=1"};
+}
+
+// The two-file job of the doubled-answer cases against `port`; returns the
+// exit code, and checks that it ended in time with nothing left running.
+int RunTwoFileJob(const TProgramFolder& folder, int port, TChild& child) {
+    folder.WriteIni(JobOptions(folder, port, 1));
+    const std::string a = folder.File("a.txt", "first\r\n");
+    const std::string b = folder.File("second.txt", "second\r\n");
+    const int code = folder.Run(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", a, b}, kCaseLimit);
+    EXPECT_FALSE(child.timedOut);
+    EXPECT_THAT(test::ProcessesOf(folder.program), IsEmpty());
+    return code;
+}
+
 class HostileServerTest : public ::testing::TestWithParam<THostileCase> {
 protected:
     void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
-
-    std::vector<std::string> Options(int port, int timeOut) const {
-        return {"From=me@example.org", "Host=127.0.0.1",      "Port=" + std::to_string(port),
-                "TimeOut=" + std::to_string(timeOut),           "NumOfAttempts=5",     "FilPerMes=1",
-                "SaveLog=1",           "LogFileName=" + folder_.LogPath(), "ShowMessagesOnError=1"};
-    }
 
     // Runs the two-message job; returns the exit code and checks what every
     // case shares: in time, nothing left running, the second message sent.
     int RunJob(ScriptedSmtpServer& server, std::size_t firstBytes, int timeOut, TChild& child) {
         server.Start();
-        folder_.WriteIni(Options(server.Port(), timeOut));
+        folder_.WriteIni(JobOptions(folder_, server.Port(), timeOut));
         const std::string first = folder_.File("first.bin", std::string(firstBytes, 'f'));
         const std::string second = folder_.File("second.txt", "second file\r\n");
         const auto started = Clock::now();
@@ -243,16 +254,8 @@ TEST(HostileServerDoubleTest, EveryCommandAnsweredTwice) {
         .AcceptNext();
     GoodMessage(server);
     server.Start();
-    folder.WriteIni({"From=me@example.org", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()), "TimeOut=1",
-                     "NumOfAttempts=5", "FilPerMes=1", "SaveLog=1", "LogFileName=" + folder.LogPath(),
-                     "ShowMessagesOnError=1"});
-    const std::string a = folder.File("a.txt", "first\r\n");
-    const std::string b = folder.File("second.txt", "second\r\n");
-
     TChild child;
-    const int code = folder.Run(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", a, b}, kCaseLimit);
-    EXPECT_FALSE(child.timedOut);
-    EXPECT_THAT(test::ProcessesOf(folder.program), IsEmpty());
+    const int code = RunTwoFileJob(folder, server.Port(), child);
     // Each extra line arrives in the same read as the answer it doubles, after
     // that answer has completed its command: it is traced and ignored.
     EXPECT_EQ(code, 1) << child.out << child.err;
@@ -282,16 +285,8 @@ TEST(HostileServerDoubleTest, LateSecondAnswersPutTheDialogueOutOfStep) {
         .AcceptNext();
     GoodMessage(server);
     server.Start();
-    folder.WriteIni({"From=me@example.org", "Host=127.0.0.1", "Port=" + std::to_string(server.Port()), "TimeOut=1",
-                     "NumOfAttempts=5", "FilPerMes=1", "SaveLog=1", "LogFileName=" + folder.LogPath(),
-                     "ShowMessagesOnError=1"});
-    const std::string a = folder.File("a.txt", "first\r\n");
-    const std::string b = folder.File("second.txt", "second\r\n");
-
     TChild child;
-    const int code = folder.Run(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", a, b}, kCaseLimit);
-    EXPECT_FALSE(child.timedOut);
-    EXPECT_THAT(test::ProcessesOf(folder.program), IsEmpty());
+    const int code = RunTwoFileJob(folder, server.Port(), child);
     EXPECT_EQ(code, 2) << child.out << child.err;
     // The late "220" meets HELO and is taken for its answer: refused, the
     // message ends with that code, and the next message goes out.
