@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/CommandLine.h"
+#include "config/Places.h"
 #include "config/WindowState.h"
 #include "platform/ProgramPath.h"
 
@@ -122,12 +123,18 @@ TMainUnit::TMainUnit(MessageLoop& loop, IView& view, std::string programFile)
     : loop_(loop),
       view_(view),
       programFile_(std::move(programFile)),
-      iniPath_(IniFileName(programFile_)),
+      places_(PlacesFor(programFile_)),
+      iniPath_(places_.IniFile),
       sink_(view),
       log_(options_, &sink_),
       notifier_(view, options_),
       clock_(LocalNow) {
     handle_ = loop_.CreateHandle(this);
+    if (!places_.Portable) {
+        // The XDG folders may not exist yet; without them nothing could be saved.
+        MakeFolderFor(places_.IniFile);
+        MakeFolderFor(places_.DefaultLogFile);
+    }
 }
 
 TMainUnit::~TMainUnit() {
@@ -169,7 +176,7 @@ void TMainUnit::CreateClient() {
     };
 }
 
-void TMainUnit::LoadOptions() { pw::LoadOptions(options_, iniPath_, programFile_); }
+void TMainUnit::LoadOptions() { pw::LoadOptions(options_, places_); }
 
 void TMainUnit::FixLogPath() { log_.SetLogPath(options_.LogFileName); }
 

@@ -19,6 +19,7 @@
 #include "app/ViewBridge.h"
 #include "config/LogFile.h"
 #include "config/Options.h"
+#include "config/Places.h"
 #include "net/Resolve.h"  // TrimBlanks
 #include "platform/MessageLoop.h"
 #include "smtp/SmtpClient.h"
@@ -72,7 +73,8 @@ std::vector<std::string> ComposeBodyLines(const std::string& messageText,
 
 class TMainUnit : public MessageHandler {
 public:
-    // `programFile` names the program; its INI file lies beside it.
+    // `programFile` names the program; config/Places.h decides where its INI
+    // file and default log live.
     TMainUnit(MessageLoop& loop, IView& view, std::string programFile);
     ~TMainUnit() override;
     TMainUnit(const TMainUnit&) = delete;
@@ -130,6 +132,7 @@ public:
     TLogFile& Log() { return log_; }
     TNotifier& Notifier() { return notifier_; }
     const std::string& ProgramFile() const { return programFile_; }
+    const RPlaces& Places() const { return places_; }
     const std::string& IniPath() const { return iniPath_; }
 
     bool InConnectedState() const { return inConnectedState_; }
@@ -199,6 +202,7 @@ private:
     MessageLoop& loop_;
     IView& view_;
     std::string programFile_;
+    RPlaces places_;
     std::string iniPath_;
     Handle handle_ = 0;
 

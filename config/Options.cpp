@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "config/Places.h"
 #include "config/Secret.h"
 #include "platform/PrivateProfile.h"
 #include "platform/ProgramPath.h"
@@ -89,7 +90,14 @@ std::string_view ValidationMessage(int index) {
 std::string IniFileName(const std::string& programFile) { return ChangeFileExt(programFile, ".ini"); }
 
 void LoadOptions(ROptions& o, const std::string& iniFile, const std::string& programFile) {
-    const std::string folder = FolderOf(programFile);
+    RPlaces places = PortablePlaces(programFile);
+    places.IniFile = iniFile;
+    LoadOptions(o, places);
+}
+
+void LoadOptions(ROptions& o, const RPlaces& places) {
+    const std::string& iniFile = places.IniFile;
+    const std::string& folder = places.FirstRunFilesDir;
     if (!IsRegularFile(iniFile)) {
         o = ROptions{};
         o.AttachedFilesDir = folder;
@@ -105,7 +113,7 @@ void LoadOptions(ROptions& o, const std::string& iniFile, const std::string& pro
     o.NumOfAttempts = r.Int("NumOfAttempts", 5);
     o.LogDetail = r.Int("LogDetail", 1);
     o.SaveLog = r.Bool("SaveLog", true);
-    o.LogFileName = r.Str("LogFileName", ChangeFileExt(programFile, ".log"));
+    o.LogFileName = r.Str("LogFileName", places.DefaultLogFile);
     o.ExitAfterSend = r.Bool("ExitAfterSend", false);
     o.AutoSend = r.Bool("AutoSend", false);
     o.RecSubDir = r.Bool("RecSubDir", false);
@@ -127,6 +135,12 @@ void LoadOptions(ROptions& o, const std::string& iniFile, const std::string& pro
     o.SMTP_Auth_Pass = DecodeSecret(r.Str("SMTP_Auth_Pass"));
     o.Return_Receipt_Enabled = r.Bool("Return_Receipt_Enabled", false);
     o.AttachedFilesDir = r.Str("AttachedFilesDir", TrimControls(folder));
+    o.Security = r.Int("Security", 0);
+    o.TlsVerify = r.Bool("TlsVerify", true);
+    o.TlsCaFile = r.Str("TlsCaFile");
+    o.SMTP_Auth_Type = r.Int("SMTP_Auth_Type", 0);
+    o.SMTP_Auth_PassCommand = r.Str("SMTP_Auth_PassCommand");
+    o.SMTP_Auth_TokenCommand = r.Str("SMTP_Auth_TokenCommand");
 }
 
 RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile) {
@@ -166,6 +180,12 @@ RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile) {
     w.Str("SMTP_Auth_Pass", o.SMTP_Auth_Pass);
     w.Bool("Return_Receipt_Enabled", o.Return_Receipt_Enabled);
     w.Str("AttachedFilesDir", o.AttachedFilesDir);
+    w.Int("Security", o.Security);
+    w.Bool("TlsVerify", o.TlsVerify);
+    w.Str("TlsCaFile", o.TlsCaFile);
+    w.Int("SMTP_Auth_Type", o.SMTP_Auth_Type);
+    w.Str("SMTP_Auth_PassCommand", o.SMTP_Auth_PassCommand);
+    w.Str("SMTP_Auth_TokenCommand", o.SMTP_Auth_TokenCommand);
 
     RSaveResult result;
     result.FileName = iniFile;
@@ -177,13 +197,10 @@ RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile) {
     return result;
 }
 
-void LoadOptions(ROptions& options) {
-    const std::string program = ProgramFileName();
-    LoadOptions(options, IniFileName(program), program);
-}
+void LoadOptions(ROptions& options) { LoadOptions(options, PlacesFor(ProgramFileName())); }
 
 RSaveResult SaveOptions(const ROptions& options) {
-    return SaveOptions(options, IniFileName(ProgramFileName()));
+    return SaveOptions(options, PlacesFor(ProgramFileName()).IniFile);
 }
 
 }  // namespace pw

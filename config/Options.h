@@ -42,6 +42,14 @@ struct ROptions {
     bool Return_Receipt_Enabled = false;
     std::string AttachedFilesDir;
 
+    // Keys added for today's mail services; a missing key keeps the old behaviour.
+    std::int32_t Security = 0;            // 0 none, 1 STARTTLS (required), 2 TLS on connect
+    bool TlsVerify = true;                // check the server's chain and name
+    std::string TlsCaFile;                // PEM file of extra trusted certificates
+    std::int32_t SMTP_Auth_Type = 0;      // 0 automatic, 1 LOGIN, 2 PLAIN, 3 CRAM-MD5, 4 XOAUTH2
+    std::string SMTP_Auth_PassCommand;    // shell command whose first output line is the password
+    std::string SMTP_Auth_TokenCommand;   // shell command whose first output line is an OAuth 2 token
+
     bool operator==(const ROptions&) const = default;
 };
 
@@ -88,6 +96,12 @@ std::string IniFileName(const std::string& programFile);
 // if every key were missing.
 void LoadOptions(ROptions& options, const std::string& iniFile, const std::string& programFile);
 
+// The same with the places of config/Places.h: reads places.IniFile; the file
+// default of LogFileName is places.DefaultLogFile, the first-start and file
+// default of AttachedFilesDir places.FirstRunFilesDir.
+struct RPlaces;
+void LoadOptions(ROptions& options, const RPlaces& places);
+
 // The outcome of SaveOptions; converts to true on success.
 struct RSaveResult {
     bool Ok = true;
@@ -96,7 +110,7 @@ struct RSaveResult {
     explicit operator bool() const { return Ok; }
 };
 
-// Writes all 31 keys of a copy of `options` to `iniFile` in field order: strings as
+// Writes all keys of a copy of `options` to `iniFile` in field order: strings as
 // they are (a CR or LF, which a key line cannot hold, as a blank), the two
 // credentials in their protected form, integers in signed decimal, booleans as
 // "1" or "0". The file and the section are created when missing; every other
@@ -105,7 +119,7 @@ struct RSaveResult {
 // names the file and the reason.
 [[nodiscard]] RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile);
 
-// The same for the running program's own INI file (beside the program).
+// The same for the running program's own INI file (where config/Places.h puts it).
 void LoadOptions(ROptions& options);
 [[nodiscard]] RSaveResult SaveOptions(const ROptions& options);
 

@@ -57,6 +57,16 @@ std::string SocketErrorText(int code) {
         case 11002: return "Non-authoritative host not found";
         case 11003: return "Non-recoverable error";
         case 11004: return "No Data";
+        case 12001: return "TLS handshake failed";
+        case 12002: return "Server certificate not trusted";
+        case 12003: return "Server certificate expired or not yet valid";
+        case 12004: return "Server certificate does not match the host name";
+        case 12005: return "Server does not offer STARTTLS";
+        case 12010: return "No login method can be used with this server";
+        case 12011: return "Login enabled but no password or command set";
+        case 12012: return "Password or token command failed";
+        case 12013: return "Password or token command refused: the INI file is not the user's own";
+        case 12020: return "Attachment could not be read to its end";
         default: return "Not a WinSock error";
     }
 }

@@ -43,7 +43,21 @@ constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
-// The text shown for a Winsock number; "Not a WinSock error" for any number
+// Failures the program makes itself, in a range of their own (clear of the
+// SMTP reply codes 0-599 and of the Winsock numbers 10004-11004), reported on
+// the request where they happen.
+constexpr int PWE_TLS_HANDSHAKE = 12001;        // the TLS handshake failed
+constexpr int PWE_TLS_UNTRUSTED = 12002;        // certificate chain not trusted
+constexpr int PWE_TLS_EXPIRED = 12003;          // certificate expired or not yet valid
+constexpr int PWE_TLS_NAME = 12004;             // certificate not made out for the host
+constexpr int PWE_STARTTLS_NOT_OFFERED = 12005; // STARTTLS asked for, server does not offer it
+constexpr int PWE_AUTH_IMPOSSIBLE = 12010;      // no login method that may be used here
+constexpr int PWE_AUTH_NO_SECRET = 12011;       // login enabled without password or command
+constexpr int PWE_AUTH_COMMAND = 12012;         // the password or token command failed
+constexpr int PWE_AUTH_COMMAND_REFUSED = 12013; // commands refused: the INI file is not the user's own
+constexpr int PWE_ATTACHMENT_UNREADABLE = 12020;// an attachment could not be read to its end
+
+// The text shown for a Winsock number or one of the program's own numbers; "Not a WinSock error" for any number
 // not in the table (negative ones included). No side effects.
 std::string SocketErrorText(int code);
 

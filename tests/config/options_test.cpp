@@ -54,6 +54,12 @@ ROptions Custom() {
     o.SMTP_Auth_Pass = "p\xE4ss=; [x]";
     o.Return_Receipt_Enabled = true;
     o.AttachedFilesDir = "/srv/out/";
+    o.Security = 2;
+    o.TlsVerify = false;
+    o.TlsCaFile = "/etc/pw/ca.pem";
+    o.SMTP_Auth_Type = 4;
+    o.SMTP_Auth_PassCommand = "pass show mail";
+    o.SMTP_Auth_TokenCommand = "oauth2-token --user a@b.c";
     return o;
 }
 
@@ -142,7 +148,9 @@ TEST_F(OptionsTest, SaveWritesAllKeysInOrder) {
               "SendMessagesOnError=1\r\nSendMessagesTo=DESK7\r\nIsChanged=1\r\nClearFList=1\r\n"
               "TextFromFirstFile=1\r\nSMTP_Auth_Enabled=1\r\nSMTP_Auth_Name=" + name +
                   "\r\nSMTP_Auth_Pass=" + pw::EncodeSecret(o.SMTP_Auth_Pass) +
-                  "\r\nReturn_Receipt_Enabled=1\r\nAttachedFilesDir=/srv/out/\r\n");
+                  "\r\nReturn_Receipt_Enabled=1\r\nAttachedFilesDir=/srv/out/\r\nSecurity=2\r\n"
+                  "TlsVerify=0\r\nTlsCaFile=/etc/pw/ca.pem\r\nSMTP_Auth_Type=4\r\n"
+                  "SMTP_Auth_PassCommand=pass show mail\r\nSMTP_Auth_TokenCommand=oauth2-token --user a@b.c\r\n");
     EXPECT_EQ(o.SMTP_Auth_Name, "user");   // the caller's record stays clear text
     EXPECT_EQ(Load(), o);
 
@@ -161,7 +169,8 @@ TEST_F(OptionsTest, SaveKeepsTheRestOfTheFile) {
     EXPECT_TRUE(Load().IsChanged);   // survives the cycle
     const std::string text = Slurp(ini_);
     EXPECT_EQ(text.rfind("[MainForm]\r\nTop=3\r\n[ROptions]\r\nhost=old\r\n; comment\r\nIsChanged=1\r\n", 0), 0u);
-    EXPECT_NE(text.find("AttachedFilesDir=" + dir_ + "\r\n\r\n[MText]\r\nline\r\n"), std::string::npos);
+    EXPECT_NE(text.find("AttachedFilesDir=" + dir_ + "\r\nSecurity=0\r\n"), std::string::npos);
+    EXPECT_NE(text.find("SMTP_Auth_TokenCommand=\r\n\r\n[MText]\r\nline\r\n"), std::string::npos);
 
     o.Host = "h";
     o.From = "a\r\n[MainForm]\r\nTop=1";   // a line break cannot add lines to the file

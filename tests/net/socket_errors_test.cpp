@@ -37,6 +37,9 @@ TEST(SocketErrorText, KnownCodesAndTheGapsBetweenThem) {
         {11002, "Non-authoritative host not found"},
         {11003, "Non-recoverable error"},
         {11004, "No Data"},
+        {12001, "TLS handshake failed"},
+        {12004, "Server certificate does not match the host name"},
+        {12020, "Attachment could not be read to its end"},
         // Not in the table: neighbours of listed ranges, negatives, huge.
         {10000, "Not a WinSock error"},
         {10003, "Not a WinSock error"},
@@ -46,6 +49,8 @@ TEST(SocketErrorText, KnownCodesAndTheGapsBetweenThem) {
         {10094, "Not a WinSock error"},
         {11000, "Not a WinSock error"},
         {11005, "Not a WinSock error"},
+        {12000, "Not a WinSock error"},
+        {12006, "Not a WinSock error"},
         {-1, "Not a WinSock error"},
         {-10061, "Not a WinSock error"},
         {1, "Not a WinSock error"},
