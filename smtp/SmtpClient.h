@@ -25,6 +25,7 @@ public:
     ~TSmtpClient() override;
 
     void Data() override;
+    std::uint64_t MeasureMessage() override;
 
     // The boundary of the message being sent; empty without attachments.
     const std::string& Boundary() const { return boundary_; }
@@ -51,6 +52,7 @@ private:
     int fd_ = -1;
     std::string openPath_;
     std::uint64_t openSize_ = 0;
+    bool measuredOpen_ = false;  // a file "opened" for measuring: only its size is known
     std::unique_ptr<TBase64FileEncoder> encoder_;
     std::string boundary_;
 };

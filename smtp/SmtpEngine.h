@@ -10,11 +10,14 @@
 // for refusals the client makes itself (and for replies with no valid status);
 // a Winsock number for a failed lookup or connection; 10004 when the server
 // drops the connection in the middle of a request; 10060 when the server stays
-// silent (or a line does not leave the send queue) for TimeOut seconds.
+// silent (or a line does not leave the send queue) for TimeOut seconds; the
+// program's own numbers 12001-12020 (net/SocketErrors.h) for TLS and login
+// failures made here, with LastReply "<number> <reason in plain words>".
 //
 // TSmtpEngine is the engine only; the class to create is TSmtpClient
 // (smtp/SmtpClient.h), which adds the MIME layer.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,7 +27,9 @@
 #include <vector>
 
 #include "net/WSocket.h"
+#include "platform/CommandRunner.h"
 #include "platform/MessageLoop.h"
+#include "smtp/AuthMechanism.h"
 #include "smtp/Capabilities.h"
 #include "smtp/MimeMessage.h"
 #include "smtp/ReplyLines.h"
@@ -79,6 +84,13 @@ enum class TSmtpStep : std::uint8_t {
     Auth
 };
 
+// What protects the connection.
+enum class TSmtpSecurity : std::uint8_t {
+    None = 0,          // plain SMTP
+    StartTls = 1,      // STARTTLS after EHLO (RFC 3207), required
+    TlsOnConnect = 2,  // TLS from the first byte
+};
+
 // One recipient the server refused during the last RcptTo.
 struct TRefusedRecipient {
     std::string Address;  // the RcptName entry, trimmed
@@ -104,7 +116,7 @@ public:
     std::string SignOn;                 // HELO/EHLO argument; empty: this machine's name
     std::string Username;
     std::string Password;
-    std::uint8_t AuthType = 0;          // 0 none, 1 and 2 LOGIN, 3 CRAM-MD5
+    std::uint8_t AuthType = 0;          // SmtpAuthType (smtp/AuthMechanism.h): 0 none, 1 and 2 LOGIN, ...
     std::string FromName;               // envelope sender
     TStringList RcptName;               // envelope recipients
     std::string HeaderFrom, HeaderTo, HeaderCc, HeaderReplyTo, HeaderReturnPath, HeaderSubject, HeaderSender;
@@ -115,6 +127,26 @@ public:
     // Seconds of silence (or of a line not leaving the send queue) after which
     // the outstanding request fails with 10060; 0 or less: no limit.
     int TimeOut = 15;
+
+    // --- security and login ------------------------------------------------
+    // With StartTls or TlsOnConnect nothing of a login or a message goes out
+    // before TLS is up (12006 otherwise). StartTls: a server that does not
+    // offer STARTTLS fails Ehlo with 12005; STARTTLS and the EHLO after it
+    // belong to the Ehlo request. TlsOnConnect: the handshake belongs to
+    // Connect. A failed handshake or certificate: 12001-12004.
+    TSmtpSecurity Security = TSmtpSecurity::None;
+    bool TlsVerify = true;   // off: any certificate, and one warning per connection
+    std::string TlsCaFile;   // PEM file of extra trusted certificates
+    // Shell commands whose first output line is the password, or an OAuth 2
+    // access token; run (TCommandRunner) once per Auth that needs them. A
+    // password command takes the place of Password. With a token command the
+    // automatic choice takes only XOAUTH2 or OAUTHBEARER.
+    std::string PasswordCommand;
+    std::string TokenCommand;
+    // Not empty: the commands may not be run, for this reason (a settings file
+    // that is not the user's own); an Auth that needs one fails with 12013.
+    std::string CommandRefusal;
+    std::chrono::milliseconds CommandTimeLimit = TCommandRunner::DefaultTimeLimit;
 
     // 0 HTML, 1 plain text. Changing it sets ContentTypeText to "text/plain"
     // for 1 and "text/html" for any other value.
@@ -137,6 +169,13 @@ public:
     // The first failing reply kept; cleared only when a built-in sequence starts.
     const std::string& ErrorText() const { return errorText_; }
     TSmtpStep CurrentStep() const { return currentStep_; }
+    // The connection runs over TLS.
+    bool TlsActive() const;
+    // The mechanism the last Auth chose (None before, or when it chose none).
+    TSaslMechanism AuthMechanism() const { return mechanism_; }
+    // The message's size in bytes as MAIL FROM announced it (RFC 1870), 0
+    // when the server did not offer SIZE.
+    std::uint64_t MessageSize() const { return messageSize_; }
     // Recipients refused during the last RcptTo, in order.
     const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_; }
     // Set when an attachment could not be opened or read during the last
@@ -154,9 +193,17 @@ public:
     virtual void Helo();
     // EHLO; success sets EsmtpAccepted.
     virtual void Ehlo();
-    // AUTH LOGIN (AuthType 1, 2) or CRAM-MD5 (3); needs an accepted EHLO.
+    // The login AuthType names, or (Automatic) the one ChooseMechanism picks
+    // from the EHLO reply; needs an accepted EHLO. Fetches the secret first
+    // when it comes from a command. Lines that carry a secret are traced as
+    // "****" (AUTH PLAIN ****). Failures made here: 500 (no EHLO, AuthType
+    // 0), 12006, 12010 (no usable mechanism), 12011 (no secret), 12012 (the
+    // command failed), 12013 (commands refused).
     virtual void Auth();
     virtual void Vrfy();
+    // MAIL FROM; with SIZE offered it carries SIZE=<bytes>, and a message
+    // above the server's limit fails at once with the synthetic reply "552
+    // Message of N bytes exceeds the server's limit of M bytes".
     virtual void MailFrom();
     // One RCPT TO per RcptName entry, all of them sent. Completes with 0 when
     // at least one was accepted, else with the first refusal's code;
@@ -181,6 +228,10 @@ public:
     std::function<void(TSmtpEngine&, const std::string&)> OnReplyLine;    // every complete reply line
     std::function<void(TSmtpEngine&)> OnSessionState;
     std::function<void(TSmtpEngine&, std::uint16_t error)> OnConnected;
+    // A warning for the user's log, once per connection each: TLS without
+    // certificate checks; a login chosen by number that shows its secret on a
+    // connection without checked TLS.
+    std::function<void(TSmtpEngine&, const std::string&)> OnWarning;
     std::function<void(TSmtpEngine&, std::uint16_t error)> OnDisconnected;
     // The next text body line (number from 1); set more = false to end the text.
     std::function<void(TSmtpEngine&, std::int32_t lineNo, std::string& line, std::int32_t maxLength, bool& more)>
@@ -199,6 +250,12 @@ public:
     std::function<void(TSmtpEngine&, const std::string& text, const std::string& caption)> OnMessageBox;
 
     void HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+    // Counts the bytes of the message as Data would send it (CR LF included,
+    // dot-stuffing not), through the same line supply, without sending and
+    // without reading the attachments (their Base64 size follows from their
+    // file size). May dispatch messages through the body-line handler.
+    virtual std::uint64_t MeasureMessage();
 
 protected:
     // The owner is accepted and not used.
@@ -240,6 +297,10 @@ protected:
     void ShowReplyLine();
     void KeepFirstError();
     void ShowMessageBox(const std::string& text);
+    void Warn(const std::string& text);
+    // While MeasureMessage runs: the attachment layer counts instead of reading.
+    bool Measuring() const { return measuring_; }
+    void AddMeasuredBytes(std::uint64_t bytes) { measuredBulk_ += bytes; }
     // Completes a request that sent nothing (Auth, RcptTo refusals made locally).
     void CompleteAtOnce(TSmtpRequest type, std::int32_t error);
     // Makes `reply` the last reply, drops the connection and reports `error`.
@@ -270,6 +331,7 @@ private:
     void LoginStep1();
     void LoginStep2();
     void CramMd5Step();
+    void OAuthStep();
     void NextRecipient();
     void NextRecipientAgain();
     void LastRecipientDone();
@@ -282,9 +344,30 @@ private:
     void ContinueSequence();
     void RunStep(TSmtpStep step);
 
+    // Login (smtp/SmtpAuth.cpp).
+    void FailAuth(std::int32_t code, const std::string& reply);
+    void SecretFetched(bool ok, std::string& secret, const std::string& failure);
+    void StartMechanism();
+    void StopSecretCommand();
+    // A command whose line carries a secret: traced (and given to
+    // OnCommandSent) as `shown`.
+    void SendSecretRequest(TSmtpRequest type, const std::string& command, std::string_view shown,
+                           std::initializer_list<std::int32_t> codes, Continuation next = nullptr);
+    // TLS is up, or was not asked for; otherwise the request fails with 12006.
+    bool RefuseUnprotected(TSmtpRequest type);
+    bool CheckedTls() const;
+
     // Message.
+    enum class TWireLine { Line, End, Gone };
     void BuildHeaderBlock();
+    // The next line of the message into lineOut_ (CR LF included, dot-stuffed),
+    // `shown` its length for the trace; End after the last line; Gone when
+    // the object, the connection or the message went away meanwhile.
+    TWireLine NextWireLine(std::size_t& shown);
     void SendMessageLine(std::string_view line);
+    // " SIZE=<bytes>" into `parameters`; false when the message is above the
+    // server's limit (MailFrom then failed with 552) or went away meanwhile.
+    bool SizeParameter(std::string& parameters);
 
     // Time-out.
     void ArmTimeout();
@@ -341,7 +424,22 @@ private:
     TLineCutter cutter_;
     std::string lineOut_;    // the line as it goes on the wire
     std::string traceLine_;  // "> " + line, reused
+    bool lineStuffed_ = false;  // lineOut_ got a dot in front
     std::string attachmentError_;
+
+    // Message size (smtp/MessageSize.cpp).
+    bool measuring_ = false;
+    bool headersKept_ = false;  // headers_ were built by MeasureMessage for this message
+    std::uint64_t measuredBulk_ = 0;
+    std::uint64_t messageSize_ = 0;
+
+    // Login.
+    TSaslMechanism mechanism_ = TSaslMechanism::None;
+    std::string secret_;         // the password or token while a login needs it
+    std::string commandName_;    // "Password command" or "Token command"
+    std::unique_ptr<TCommandRunner> runner_;
+    bool secretPending_ = false; // a command runs; the time-out waits for it
+    std::string shownCommand_;   // what the trace shows of the next command line
 
     // Time-out: the timer ticks four times per TimeOut; four ticks in a row
     // without progress (a new request, the connection made, a line sent) end
