@@ -341,7 +341,7 @@ void TMainUnit::RunMessages(int first) {
             break;
         WaitWhile([this] { return messageInFlight_; });
         if (closing_ || loop_.QuitRequested()) return;
-        if (abortRequested_ || !client_) break;
+        if (abortRequested_ || !client_ || jobStopped_) break;
 
         if (options_.FilPerMes < 1) options_.FilPerMes = 1;
         const int n = std::min(options_.FilPerMes, view_.FileCount() - first);
