@@ -402,6 +402,37 @@ TEST(Tls, StartedFromTheDataHandlerAfterThePlainGreeting) {
     EXPECT_EQ(server.Connection()->Sni(), "localhost");
 }
 
+// TLS 1.2 works as well; a server's request for a new handshake is refused
+// (renegotiation stays off) and never looks like data. This server insists
+// and ends the connection with an alert: a close with 10053 and the reason.
+TEST(Tls, Tls12AndRenegotiationRefused) {
+    TlsTestServer server(Certs().Server);
+    server.SetMaxVersion(TLS1_2_VERSION);
+    std::string line, error;
+    server.Start([&](TlsConnection& t) {
+        if (!t.Handshake()) return;
+        t.RequestRenegotiation();
+        t.Write("220 after\r\n");
+        line = t.ReadLine();
+        error = t.Error();
+    });
+    TlsClient client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_EQ(client.Handshake(Settings("localhost")), 0) << client.socket.TlsFailure();
+    EXPECT_EQ(client.socket.TlsSummary().rfind("TLSv1.2 ", 0), 0u) << client.socket.TlsSummary();
+    ASSERT_TRUE(client.PumpUntil([&] { return !client.closed.empty(); }));
+    EXPECT_EQ(client.received, "220 after\r\n");
+    EXPECT_EQ(client.closed, std::vector<int>{WSAECONNABORTED});
+    EXPECT_NE(client.socket.TlsFailure().find("the TLS connection broke ("), std::string::npos)
+        << client.socket.TlsFailure();
+    EXPECT_EQ(client.emptyReads, 0);
+    client.PumpFor(50ms);
+    EXPECT_EQ(client.closed.size(), 1u);
+    ASSERT_TRUE(server.Join());
+    EXPECT_EQ(line, "");
+    EXPECT_NE(error.find("no renegotiation"), std::string::npos) << error;
+}
+
 TEST(Tls, CloseSendsTheCloseNotice) {
     TlsTestServer server(Certs().Server);
     std::string rest;

@@ -93,6 +93,12 @@ void TlsConnection::Write(const std::string& bytes) {
     if (!bytes.empty() && SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written) != 1) NoteError("write", 0);
 }
 
+void TlsConnection::RequestRenegotiation() {
+    if (SSL_renegotiate(ssl_) != 1) NoteError("renegotiate", 0);
+    int r = SSL_do_handshake(ssl_);
+    if (r != 1) NoteError("hello request", r);
+}
+
 void TlsConnection::SendCloseNotify() { SSL_shutdown(ssl_); }
 
 void TlsConnection::WriteRaw(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }

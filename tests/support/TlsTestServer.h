@@ -45,6 +45,8 @@ public:
     std::string ReadLine();
     std::string ReadToEnd();
     void Write(const std::string& bytes);
+    // TLS 1.2 only: asks the client for a new handshake (a HelloRequest).
+    void RequestRenegotiation();
     // The close notice (RFC 8446 section 6.1), without waiting for the client's.
     void SendCloseNotify();
     // The client's close notice arrived (ReadToEnd ended on it).
