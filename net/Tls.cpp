@@ -43,12 +43,49 @@ bool StartsLikeTls(unsigned char b) { return b >= 20 && b <= 23; }
 
 }  // namespace
 
+// ---------------------------------------------------------------- context
+
+std::shared_ptr<TTlsContext> TTlsContext::Create(const RTlsSettings& settings, int& code, std::string& failure) {
+    ERR_clear_error();
+    std::shared_ptr<TTlsContext> c(new TTlsContext);
+    c->verify_ = settings.Verify;
+    c->caFile_ = settings.CaFile;
+    c->ctx_ = SSL_CTX_new(TLS_client_method());
+    if (c->ctx_ == nullptr) {
+        code = PWE_TLS_HANDSHAKE;
+        failure = "TLS cannot be set up: " + OpenSslReason();
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(c->ctx_, TLS1_2_VERSION);
+    // A server's end of the connection without a close notice is a normal
+    // end here: SMTP says itself where its dialogue ends.
+    SSL_CTX_set_options(c->ctx_, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    if (!settings.Verify) {
+        SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_NONE, nullptr);
+        return c;
+    }
+    SSL_CTX_set_default_verify_paths(c->ctx_);
+    if (!settings.CaFile.empty() && SSL_CTX_load_verify_locations(c->ctx_, settings.CaFile.c_str(), nullptr) != 1) {
+        code = PWE_TLS_UNTRUSTED;
+        failure = "the file of trusted certificates " + PrintableText(settings.CaFile) + " cannot be read (" +
+                  OpenSslReason() + ")";
+        return nullptr;
+    }
+    SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_PEER, &TTlsSession::VerifyCallback);
+    return c;
+}
+
+TTlsContext::~TTlsContext() {
+    if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+}
+
+// ---------------------------------------------------------------- session
+
 TTlsSession::TTlsSession(TTlsTransport& transport) : transport_(transport) {}
 
 TTlsSession::~TTlsSession() {
     if (ssl_ != nullptr) SSL_free(ssl_);  // frees the inner half of the pair
     if (network_ != nullptr) BIO_free(network_);
-    if (ctx_ != nullptr) SSL_CTX_free(ctx_);
     delete[] gather_;
 }
 
@@ -60,29 +97,21 @@ TTlsSession::Step TTlsSession::Fail(int code, std::string text) {
 
 // ---------------------------------------------------------------- handshake
 
-TTlsSession::Step TTlsSession::Start(const RTlsSettings& settings) {
+TTlsSession::Step TTlsSession::Start(const RTlsSettings& settings, std::shared_ptr<TTlsContext>& context) {
     ERR_clear_error();
     hostName_ = settings.HostName;
     verify_ = settings.Verify;
-    ctx_ = SSL_CTX_new(TLS_client_method());
-    if (ctx_ == nullptr) return Fail(PWE_TLS_HANDSHAKE, "TLS cannot be set up: " + OpenSslReason());
-    SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-    // A server's end of the connection without a close notice is a normal
-    // end here: SMTP says itself where its dialogue ends.
-    SSL_CTX_set_options(ctx_, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
-    if (verify_) {
-        if (hostName_.empty())
-            return Fail(PWE_TLS_NAME, "there is no host name to check the certificate against");
-        SSL_CTX_set_default_verify_paths(ctx_);
-        if (!settings.CaFile.empty() && SSL_CTX_load_verify_locations(ctx_, settings.CaFile.c_str(), nullptr) != 1)
-            return Fail(PWE_TLS_UNTRUSTED,
-                        "the file of trusted certificates " + settings.CaFile + " cannot be read (" + OpenSslReason() + ")");
-        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, &TTlsSession::VerifyCallback);
-    } else {
-        SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+    if (verify_ && hostName_.empty())
+        return Fail(PWE_TLS_NAME, "there is no host name to check the certificate against");
+    if (!context || !context->Fits(settings)) {
+        int code = 0;
+        std::string failure;
+        context = TTlsContext::Create(settings, code, failure);
+        if (!context) return Fail(code, failure);
     }
+    context_ = context;
 
-    ssl_ = SSL_new(ctx_);
+    ssl_ = SSL_new(context_->Get());
     if (ssl_ == nullptr) return Fail(PWE_TLS_HANDSHAKE, "TLS cannot be set up: " + OpenSslReason());
     SSL_set_app_data(ssl_, this);
     const bool address = IsAddressLiteral(hostName_);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // OpenSSL's types, declared here so that users of the socket need not see
@@ -49,6 +50,31 @@ protected:
     ~TTlsTransport() = default;
 };
 
+// An OpenSSL client context: protocol floor, options, the trust store and
+// the checks for one pair of Verify and CaFile. Reading the system's trust
+// store takes some 30 ms, so a socket keeps its context for the next
+// connections made with the same settings.
+class TTlsContext {
+public:
+    // Null, with the number and the reason, when it cannot be made (an
+    // unreadable CaFile, say).
+    static std::shared_ptr<TTlsContext> Create(const RTlsSettings& settings, int& code, std::string& failure);
+    ~TTlsContext();
+    TTlsContext(const TTlsContext&) = delete;
+    TTlsContext& operator=(const TTlsContext&) = delete;
+
+    bool Fits(const RTlsSettings& settings) const {
+        return settings.Verify == verify_ && settings.CaFile == caFile_;
+    }
+    SSL_CTX* Get() const { return ctx_; }
+
+private:
+    TTlsContext() = default;
+    SSL_CTX* ctx_ = nullptr;
+    bool verify_ = true;
+    std::string caFile_;
+};
+
 class TTlsSession {
 public:
     // Plaintext gathered into one record at most.
@@ -58,12 +84,14 @@ public:
     ~TTlsSession();
     TTlsSession(const TTlsSession&) = delete;
     TTlsSession& operator=(const TTlsSession&) = delete;
+    friend class TTlsContext;  // installs VerifyCallback
 
     enum class Step { Pending, Done, Failed };
 
     // Sets up the client and sends its first handshake message. Failed when
     // that cannot be done (an unreadable CaFile, say), with FailureCode().
-    Step Start(const RTlsSettings& settings);
+    // context is used when it fits the settings, else made anew and kept there.
+    Step Start(const RTlsSettings& settings, std::shared_ptr<TTlsContext>& context);
     // Takes what arrived and moves the handshake on as far as it goes.
     Step ContinueHandshake();
     // After Failed: PWE_TLS_HANDSHAKE, _UNTRUSTED, _EXPIRED or _NAME, and
@@ -130,7 +158,7 @@ private:
     void NoteBroken();
 
     TTlsTransport& transport_;
-    SSL_CTX* ctx_ = nullptr;
+    std::shared_ptr<TTlsContext> context_;
     SSL* ssl_ = nullptr;
     BIO* network_ = nullptr;  // our half of the pair; OpenSSL owns the other
     std::string hostName_;

@@ -610,7 +610,7 @@ void TWSocket::StartTls(const RTlsSettings& settings) {
     tls_ = std::make_unique<TTlsSession>(static_cast<TTlsTransport&>(*this));
     tlsPhase_ = TlsPhase::Handshaking;
     tlsDoneReported_ = false;
-    if (tls_->Start(settings) == TTlsSession::Step::Failed) {
+    if (tls_->Start(settings, tlsContext_) == TTlsSession::Step::Failed) {
         tlsPhase_ = TlsPhase::Failed;
         tlsFailure_ = tls_->Failure();
         PostTlsEvent(TlsStartFailed, tls_->FailureCode());

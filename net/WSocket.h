@@ -246,6 +246,7 @@ private:
 
     enum class TlsPhase : std::uint8_t { None, Handshaking, Open, Failed };
     std::unique_ptr<TTlsSession> tls_;
+    std::shared_ptr<TTlsContext> tlsContext_;  // kept across connections
     TlsPhase tlsPhase_ = TlsPhase::None;
     std::uintptr_t tlsSerial_ = 0;
     bool tlsFlushAsked_ = false;

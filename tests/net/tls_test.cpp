@@ -310,6 +310,32 @@ TEST(Tls, UnreadableCaFileFailsFromTheLoop) {
     client.socket.Close();
 }
 
+// One socket, several connections: the context it keeps for the next one
+// is used only when the checks asked for are the same.
+TEST(Tls, EachConnectionGetsTheChecksItAsksFor) {
+    struct Round {
+        bool verify;
+        bool trustTestCa;
+        int code;
+    };
+    const Round rounds[] = {{true, true, 0}, {true, false, PWE_TLS_UNTRUSTED}, {false, false, 0}, {true, true, 0}};
+    TlsClient client;
+    for (const Round& r : rounds) {
+        TlsTestServer server(Certs().Server);
+        server.Start([](TlsConnection& t) {
+            if (t.Handshake()) t.ReadToEnd();
+        });
+        client.connectDone.clear();
+        client.tlsDone.clear();
+        ASSERT_TRUE(client.Connect(server.Port()));
+        EXPECT_EQ(client.Handshake(Settings("127.0.0.1", r.verify, r.trustTestCa)), r.code)
+            << client.socket.TlsFailure();
+        EXPECT_EQ(client.socket.TlsVerified(), r.verify && r.code == 0);
+        client.socket.Close();
+        EXPECT_TRUE(server.Join());
+    }
+}
+
 TEST(Tls, StartTlsNeedsAConnection) {
     MessageLoop loop;
     TWSocket s(loop);
