@@ -17,16 +17,6 @@ const char* SecretWord(TSaslMechanism mechanism)
 
 }  // namespace
 
-bool TSmtpEngine::TlsActive() const
-{
-    return false;
-}
-
-bool TSmtpEngine::CheckedTls() const
-{
-    return TlsActive() && TlsVerify;
-}
-
 bool TSmtpEngine::RefuseUnprotected(TSmtpRequest type)
 {
     if (Security == TSmtpSecurity::None || TlsActive())

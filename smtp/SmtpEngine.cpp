@@ -505,6 +505,8 @@ void TSmtpEngine::SocketConnectDone(std::uint16_t error)
     ++epoch_;
     NoteProgress();
     ChangeState(TSmtpState::WaitingGreeting);
+    if (Security == TSmtpSecurity::TlsOnConnect)
+        BeginTls();  // the greeting comes through TLS
 }
 
 void TSmtpEngine::SocketDataReady(std::uint16_t error)
@@ -649,6 +651,10 @@ void TSmtpEngine::EhloCheck()
         return;  // the close handling reports it
     if (requestResult_ == 0)
         esmtpAccepted_ = true;
+    if (requestResult_ == 0 && Security == TSmtpSecurity::StartTls && !TlsActive()) {
+        StartTlsStep();  // STARTTLS and the EHLO after it belong to this request
+        return;
+    }
     FinishRequest(requestResult_);
 }
 
@@ -883,7 +889,7 @@ TSmtpEngine::TWireLine TSmtpEngine::NextWireLine(std::size_t& shown)
 void TSmtpEngine::Open()
 {
     std::uint16_t steps = StepBit(TSmtpStep::Connect);
-    if (AuthType != 0)
+    if (AuthType != 0 || Security != TSmtpSecurity::None)
         steps |= StepBit(TSmtpStep::Ehlo) | StepBit(TSmtpStep::Auth);
     else
         steps |= StepBit(TSmtpStep::Helo);

@@ -326,6 +326,12 @@ private:
     void HandleReply();
     void HandleLine(std::uint16_t dataError);
 
+    // TLS (smtp/SmtpTls.cpp).
+    void BeginTls();
+    void TlsDone(std::uint16_t error);
+    void StartTlsStep();
+    void StartTlsReply();
+
     // Continuations, one named step each.
     void EhloCheck();
     void LoginStep1();
