@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -960,6 +963,43 @@ TEST_F(SendJobTest, SettingsThatCannotWorkSendNothing) {
     EXPECT_EQ(server.Connections(), 0);
     ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
     EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
+}
+
+TEST_F(SendJobTest, AHangingPasswordCommandFailsTheMessageAndLeavesNothingRunning) {
+    const std::string ini = unit_->Places().IniFile;
+    test::WriteWholeFile(ini, "[ROptions]\r\n");
+    ::chmod(ini.c_str(), 0600);
+    const std::string pidFile = dir_ + "/pid";
+    ScriptedSmtpServer server;
+    server.Reply("220 scripted ready").ExpectPrefix("EHLO ").ReplyLines({"250-hello", "250 AUTH CRAM-MD5"});
+    server.Start();
+    ROptions& o = unit_->Options();
+    o.Port = server.Port();
+    o.ExitAfterSend = true;
+    o.SMTP_Auth_Enabled = true;
+    o.SMTP_Auth_Name = "tim";
+    // Ignores SIGTERM, as a stuck tool may.
+    o.SMTP_Auth_PassCommand = "trap '' TERM; echo $$ > '" + pidFile + "'; sleep 60; echo pw";
+    unit_->SmtpClient()->CommandTimeLimit = std::chrono::milliseconds(800);
+    view_.AppendFile(File("a.txt"));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Send());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=12012",
+                                     LoginStopsJobLine, ErrorAbortLine));
+    EXPECT_EQ(unit_->SmtpClient() ? unit_->SmtpClient()->LastReply() : "",
+              "12012 Password command failed: it did not finish within 800 ms and was stopped");
+    const pid_t group = std::stoi(test::ReadWholeFile(pidFile));
+    // The close that ExitAfterSend asks for takes the command's group with it.
+    ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
+    EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
+    unit_.reset();
+    // Killed at once; its members may linger a moment as zombies until reaped.
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!(::kill(-group, 0) != 0 && errno == ESRCH) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(::kill(-group, 0) != 0 && errno == ESRCH) << "the command's group is still running";
 }
 
 }  // namespace

@@ -3,7 +3,11 @@
 // password command, a wrong password, and messages below and above the limit.
 // Over TLS the same server is in tls_sink_test.cpp.
 
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <thread>
 
 #include <algorithm>
 #include <string>
@@ -131,6 +135,55 @@ TEST_F(LoginSinkTest, SizeIsAnnouncedAndAMessageAboveTheLimitIsNotUploaded) {
     const auto log = LogLines();
     EXPECT_THAT(log, Contains("Rq=2(MailFrom) Error=552"));
     EXPECT_THAT(log, Contains("All Ok!"));
+}
+
+// A password command that hangs and ignores SIGTERM: with the real time limit
+// of 30 seconds the message fails with the reason, the program ends with 2,
+// and nothing of the command is left; closing the program while the command
+// runs takes the command with it.
+TEST_F(LoginSinkTest, AHangingPasswordCommandNeverOutlivesTheProgram) {
+    test::TSmtpSink sink(folder_.root + "/mail", {"--login", kUser + ":" + kPassword, "--login-in-clear"});
+    ASSERT_NE(sink.Port(), 0);
+    const std::string pidFile = folder_.root + "/command.pid";
+    auto options = LoginOptions(sink.Port(), 1);
+    options.push_back("SMTP_Auth_PassCommand=trap '' TERM; echo $$ > " + pidFile + "; sleep 600; echo late");
+    folder_.WriteIni(options);
+    ::chmod(folder_.ini.c_str(), 0600);
+    const auto groupGone = [&](pid_t group) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::kill(-group, 0) != 0 && errno == ESRCH) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    };
+
+    {
+        SCOPED_TRACE("the time limit");
+        TChild child;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Send(child, {folder_.File("a.txt", "a")}), 2) << child.out << child.err;
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 29s);
+        EXPECT_LT(took, 50s);
+        EXPECT_THAT(LogLines(), Contains("Rq=11(Auth) Error=12012"));
+        EXPECT_TRUE(groupGone(std::stoi(test::ReadWholeFile(pidFile)))) << "the command is still running";
+        EXPECT_EQ(sink.Count(), 0);
+    }
+    {
+        SCOPED_TRACE("closed while the command runs");
+        ::unlink(pidFile.c_str());
+        TChild child;
+        ASSERT_TRUE(folder_.Start(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", folder_.File("b.txt", "b")}));
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        std::string pid;
+        while ((pid = test::ReadWholeFile(pidFile)).empty() && std::chrono::steady_clock::now() < deadline)
+            child.Pump(20ms);
+        ASSERT_FALSE(pid.empty()) << child.out << child.err;
+        child.Signal(SIGTERM);
+        EXPECT_GE(child.Wait(10s), 0) << "the program did not end";
+        EXPECT_TRUE(groupGone(std::stoi(pid))) << "the command is still running";
+    }
 }
 
 }  // namespace

@@ -77,8 +77,10 @@ async def serve(args):
         context.load_cert_chain(args.cert, args.key)
     options = {}
     if args.login:
+        # aiosmtpd knows only the TLS it starts itself (STARTTLS); with TLS on
+        # connect every login is over TLS all the same.
         options = dict(authenticator=Authenticator(args.login), auth_required=True,
-                       auth_require_tls=not args.login_in_clear)
+                       auth_require_tls=not (args.login_in_clear or args.tls_on_connect))
 
     def factory():
         return SMTP(handler, hostname="sink.test", decode_data=False,
