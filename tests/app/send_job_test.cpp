@@ -782,7 +782,8 @@ TEST_F(SendJobTest, TenThousandSmallFilesKeepMemoryFlat) {
 // Logins
 
 TEST_F(SendJobTest, RefusedLoginEndsTheJobAtOnceAndCountsAsFailed) {
-    for (const char* refusal : {"535 5.7.8 Authentication credentials invalid", "534 5.7.9 Please log in with your web browser",
+    for (const char* refusal : {"535 5.7.8 Authentication credentials invalid",
+                                "534 5.7.9 Please log in with your web browser",
                                 "454 4.7.0 Temporary authentication failure"}) {
         SCOPED_TRACE(refusal);
         lines_.clear();

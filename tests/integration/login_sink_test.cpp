@@ -174,7 +174,8 @@ TEST_F(LoginSinkTest, AHangingPasswordCommandNeverOutlivesTheProgram) {
         SCOPED_TRACE("closed while the command runs");
         ::unlink(pidFile.c_str());
         TChild child;
-        ASSERT_TRUE(folder_.Start(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", folder_.File("b.txt", "b")}));
+        ASSERT_TRUE(folder_.Start(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES",
+                                          folder_.File("b.txt", "b")}));
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         std::string pid;
         while ((pid = test::ReadWholeFile(pidFile)).empty() && std::chrono::steady_clock::now() < deadline)

@@ -225,7 +225,8 @@ TEST_F(CommandRunnerTest, TheCommandGetsDefaultSignalsItsOwnGroupAndNoDescriptor
     // Nothing blocked; of the ignored set only glibc's two internal signals
     // (32 and 33, which glibc's posix_spawn always leaves ignored and which no
     // program sends) may remain.
-    EXPECT_THAT(o.line, ::testing::MatchesRegex(group + " " + group + " 0000000000000000 0000000[01][08]0000000 clean"));
+    EXPECT_THAT(o.line,
+                ::testing::MatchesRegex(group + " " + group + " 0000000000000000 0000000[01][08]0000000 clean"));
     const std::string ignored = o.line.substr(o.line.rfind(' ', o.line.size() - 7) + 1, 16);
     EXPECT_EQ(std::stoull(ignored, nullptr, 16) & 0x7FFFFFFFull, 0u) << "a standard signal is ignored";
     EXPECT_NE(runner->ProcessGroup(), ::getpgrp());

@@ -416,7 +416,8 @@ TEST_F(Login, WithoutTlsNothingOfTheMessageGoesOutWhenTlsWasAskedFor)
             }
             ASSERT_TRUE(test::RunLoopUntil(loop, [&] { return records.size() == 3; }, 5s));
             EXPECT_EQ(records[2], (RequestRecord{request, PWE_TLS_NOT_ACTIVE, ""}));
-            EXPECT_THAT(records[2].lastReply, HasSubstr("12006 TLS was asked for, but the connection is not encrypted"));
+            EXPECT_THAT(records[2].lastReply,
+                        HasSubstr("12006 TLS was asked for, but the connection is not encrypted"));
             p->client->Abort();
             p->server.Stop();
             EXPECT_EQ(p->server.ReceivedLines(), std::vector<std::string>{"EHLO client.test"});

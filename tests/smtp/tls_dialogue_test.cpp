@@ -297,7 +297,8 @@ TEST_F(TlsDialogue, FailingCertificatesAndHandshakesSayWhich)
          "12004 Server certificate does not match the host name: it is made out for other.test, not 127.0.0.1"},
         {"self-signed", &certs.SelfSigned, certs.CaFile, PWE_TLS_UNTRUSTED,
          "12002 Server certificate not trusted: self-signed certificate"},
-        {"unknown issuer", &certs.Server, "", PWE_TLS_UNTRUSTED, "12002 Server certificate not trusted: unknown issuer"},
+        {"unknown issuer", &certs.Server, "", PWE_TLS_UNTRUSTED,
+         "12002 Server certificate not trusted: unknown issuer"},
         {"unreadable CA file", &certs.Server, certs.Folder() + "/missing.pem", PWE_TLS_UNTRUSTED,
          "missing.pem cannot be read"},
     };
