@@ -66,6 +66,7 @@ TSmtpEngine::~TSmtpEngine()
     socket_.OnDataReady = nullptr;
     socket_.OnConnectDone = nullptr;
     socket_.OnLookupDone = nullptr;
+    socket_.OnTlsDone = nullptr;
     try {
         socket_.CancelLookup();
         socket_.Abort();
@@ -661,6 +662,8 @@ void TSmtpEngine::EhloCheck()
 void TSmtpEngine::Vrfy()
 {
     currentStep_ = TSmtpStep::Vrfy;
+    if (RefuseUnprotected(TSmtpRequest::Vrfy))
+        return;
     SendRequest(TSmtpRequest::Vrfy, "VRFY " + HeaderTo, {250});
 }
 

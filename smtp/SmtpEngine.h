@@ -224,7 +224,8 @@ public:
     // --- events (sender first; an empty slot is skipped) -------------------
     std::function<void(TSmtpEngine&, TSmtpRequest, std::uint16_t error)> OnRequestDone;
     std::function<void(TSmtpEngine&, const std::string&)> OnTrace;        // "> " sent, "< " received
-    std::function<void(TSmtpEngine&, const std::string&)> OnCommandSent;  // before a command goes out
+    // Before a command goes out; a line that carries a secret as the trace shows it.
+    std::function<void(TSmtpEngine&, const std::string&)> OnCommandSent;
     std::function<void(TSmtpEngine&, const std::string&)> OnReplyLine;    // every complete reply line
     std::function<void(TSmtpEngine&)> OnSessionState;
     std::function<void(TSmtpEngine&, std::uint16_t error)> OnConnected;

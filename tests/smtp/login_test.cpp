@@ -391,7 +391,7 @@ TEST_F(Login, AbortOrTheServersCloseWhileTheCommandRunsKillsIt)
 TEST_F(Login, WithoutTlsNothingOfTheMessageGoesOutWhenTlsWasAskedFor)
 {
     for (auto security : {TSmtpSecurity::StartTls, TSmtpSecurity::TlsOnConnect}) {
-        for (R request : {R::Auth, R::MailFrom, R::RcptTo, R::Data}) {
+        for (R request : {R::Auth, R::MailFrom, R::RcptTo, R::Data, R::Vrfy}) {
             SCOPED_TRACE(SmtpRequestName(request));
             auto p = NewPair();
             p->client->AuthType = SmtpAuthType::Plain;
@@ -412,6 +412,7 @@ TEST_F(Login, WithoutTlsNothingOfTheMessageGoesOutWhenTlsWasAskedFor)
             case R::Auth: p->client->Auth(); break;
             case R::MailFrom: p->client->MailFrom(); break;
             case R::RcptTo: p->client->RcptTo(); break;
+            case R::Vrfy: p->client->Vrfy(); break;
             default: p->client->Data(); break;
             }
             ASSERT_TRUE(test::RunLoopUntil(loop, [&] { return records.size() == 3; }, 5s));
