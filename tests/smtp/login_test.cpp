@@ -286,14 +286,12 @@ TEST_F(Login, CommandFailuresFailTheLoginWithTheReason)
         std::chrono::milliseconds limit;
         const char* reason;
     };
+    // Every way a command fails is in command_runner_test.cpp; here how the
+    // login reports it.
     const Row rows[] = {
-        {"exit 1", 30s, "12012 Password command failed: it exited with status 1"},
-        {"true", 30s, "12012 Password command failed: it printed nothing"},
         {"echo; echo second", 30s, "12012 Password command failed: it printed an empty first line"},
         {"echo secret-in-stderr >&2; exit 2", 30s, "12012 Password command failed: it exited with status 2"},
-        {"sleep 20; echo late", 300ms, "12012 Password command failed: it did not finish within 300 ms"},
         {"trap '' TERM; sleep 20", 300ms, "12012 Password command failed: it did not finish within 300 ms"},
-        {"head -c 1048576 /dev/zero", 30s, "12012 Password command failed: it printed a first line longer than"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.command);
