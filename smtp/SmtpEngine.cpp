@@ -892,8 +892,10 @@ TSmtpEngine::TWireLine TSmtpEngine::NextWireLine(std::size_t& shown)
 void TSmtpEngine::Open()
 {
     std::uint16_t steps = StepBit(TSmtpStep::Connect);
-    if (AuthType != 0 || Security != TSmtpSecurity::None)
+    if (AuthType != 0)
         steps |= StepBit(TSmtpStep::Ehlo) | StepBit(TSmtpStep::Auth);
+    else if (Security != TSmtpSecurity::None)
+        steps |= StepBit(TSmtpStep::Ehlo);  // STARTTLS comes with EHLO
     else
         steps |= StepBit(TSmtpStep::Helo);
     StartSequence(TSmtpRequest::Open, steps);

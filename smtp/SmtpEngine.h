@@ -216,8 +216,9 @@ public:
     virtual void Rset();
     // Drops the connection; the outstanding request is not reported.
     virtual void Abort();
-    // Sequences: Connect, Ehlo, Auth (AuthType != 0) or Connect, Helo; and
-    // MailFrom, RcptTo, Data. Reported as "Open" and "Mail".
+    // Sequences: Connect, Ehlo, Auth (AuthType != 0), or Connect, Ehlo (with
+    // Security), or Connect, Helo; and MailFrom, RcptTo, Data. Reported as
+    // "Open" and "Mail".
     virtual void Open();
     virtual void Mail();
 

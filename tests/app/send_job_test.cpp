@@ -33,6 +33,7 @@
 #include "app/program_harness.h"
 #include "config/WindowState.h"
 #include "platform/PrivateProfile.h"
+#include "support/ProcessGroup.h"
 #include "support/ScriptedSmtpServer.h"
 
 namespace pw {
@@ -996,11 +997,7 @@ TEST_F(SendJobTest, AHangingPasswordCommandFailsTheMessageAndLeavesNothingRunnin
     ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
     EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
     unit_.reset();
-    // Killed at once; its members may linger a moment as zombies until reaped.
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (!(::kill(-group, 0) != 0 && errno == ESRCH) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(::kill(-group, 0) != 0 && errno == ESRCH) << "the command's group is still running";
+    EXPECT_TRUE(test::GroupEndsWithin(group, 2s)) << "the command's group is still running";
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "config/Secret.h"
+#include "support/ProcessGroup.h"
 #include "support/SmtpSink.h"
 
 namespace pw {
@@ -149,14 +150,7 @@ TEST_F(LoginSinkTest, AHangingPasswordCommandNeverOutlivesTheProgram) {
     options.push_back("SMTP_Auth_PassCommand=trap '' TERM; echo $$ > " + pidFile + "; sleep 600; echo late");
     folder_.WriteIni(options);
     ::chmod(folder_.ini.c_str(), 0600);
-    const auto groupGone = [&](pid_t group) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::kill(-group, 0) != 0 && errno == ESRCH) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    };
+    const auto groupGone = [](pid_t group) { return test::GroupEndsWithin(group, 5s); };
 
     {
         SCOPED_TRACE("the time limit");

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/CommandRunner.h"
+#include "support/ProcessGroup.h"
 
 namespace pw {
 namespace {
@@ -25,22 +26,12 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-// Whether any process of the group is still there.
-bool GroupAlive(pid_t group)
-{
-    return group > 0 && (::kill(-group, 0) == 0 || errno != ESRCH);
-}
+using test::GroupRunning;
 
-// A group goes away a moment after its last member was killed.
+// A killed member needs a moment to be gone.
 bool GroupGoneWithin(pid_t group, std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (GroupAlive(group)) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return test::GroupEndsWithin(group, limit);
 }
 
 class CommandRunnerTest : public ::testing::Test {
@@ -66,7 +57,7 @@ protected:
     {
         const pid_t group = runner ? runner->ProcessGroup() : 0;
         runner.reset();
-        EXPECT_FALSE(GroupAlive(group)) << "the command's group outlived the runner";
+        EXPECT_TRUE(GroupGoneWithin(group, 2s)) << "the command's group outlived the runner";
     }
 
     template <class Pred>
@@ -146,7 +137,7 @@ TEST_F(CommandRunnerTest, AHangingCommandIsStoppedAtItsTimeLimit)
     EXPECT_EQ(o.line, "");
     EXPECT_LT(took, 5s);
     // SIGTERM ends sh and sleep; the group is gone soon after.
-    EXPECT_TRUE(RunUntil([this] { return !GroupAlive(runner->ProcessGroup()); }, 5s));
+    EXPECT_TRUE(RunUntil([this] { return !GroupRunning(runner->ProcessGroup()); }, 5s));
 }
 
 TEST_F(CommandRunnerTest, ACommandThatIgnoresSigtermIsKilled)
@@ -157,9 +148,9 @@ TEST_F(CommandRunnerTest, ACommandThatIgnoresSigtermIsKilled)
     EXPECT_THAT(o.failure, HasSubstr("did not finish"));
     const pid_t group = runner->ProcessGroup();
     // The shell ignores SIGTERM: it is still there after the report...
-    EXPECT_TRUE(GroupAlive(group));
+    EXPECT_TRUE(GroupRunning(group));
     // ...until the grace period ends and SIGKILL takes the whole group.
-    EXPECT_TRUE(RunUntil([&] { return !GroupAlive(group); }, TCommandRunner::KillGrace + 3s));
+    EXPECT_TRUE(RunUntil([&] { return !GroupRunning(group); }, TCommandRunner::KillGrace + 3s));
 }
 
 TEST_F(CommandRunnerTest, ChildrenLeftBehindDoNotHoldTheAnswerAndAreKilled)
@@ -178,7 +169,7 @@ TEST_F(CommandRunnerTest, CancelAndDestructionKillTheGroupAtOnce)
     ASSERT_TRUE(runner->Start("sleep 30", failure));
     EXPECT_TRUE(runner->Running());
     const pid_t first = runner->ProcessGroup();
-    EXPECT_TRUE(GroupAlive(first));
+    EXPECT_TRUE(GroupRunning(first));
     runner->Cancel();
     EXPECT_FALSE(runner->Running());
     EXPECT_TRUE(GroupGoneWithin(first, 2s));
