@@ -38,12 +38,12 @@ public:
         termios quiet = gSavedTerminal;
         quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
         quiet.c_lflag |= ICANON;
-        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+        ::tcsetattr(fd, TCSANOW, &quiet);
         fd_ = fd;
     }
     ~TNoEcho() {
         if (fd_ < 0) return;
-        ::tcsetattr(fd_, TCSAFLUSH, &gSavedTerminal);
+        ::tcsetattr(fd_, TCSANOW, &gSavedTerminal);
         gTerminalFd = -1;
         for (std::size_t i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
     }
@@ -65,13 +65,14 @@ void WipeText(std::string& text) {
 bool ReadPassword(int fd, std::FILE* prompt, std::string& password, std::string& error) {
     WipeText(password);
     const bool terminal = ::isatty(fd) == 1;
-    if (terminal && prompt != nullptr) {
-        std::fputs("Password: ", prompt);
-        std::fflush(prompt);
-    }
     bool ended = false, tooLong = false, failed = false;
     {
+        // Echo goes off before the prompt shows, so nothing typed after it is echoed.
         TNoEcho quiet(terminal ? fd : -1);
+        if (terminal && prompt != nullptr) {
+            std::fputs("Password: ", prompt);
+            std::fflush(prompt);
+        }
         // One byte at a time, so nothing after the line is taken from the input.
         for (;;) {
             char c = 0;
