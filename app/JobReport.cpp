@@ -92,12 +92,14 @@ std::string FailureHint(const RFailure& f) {
     }
 }
 
-std::string ReasonLine(const RFailure& f) {
-    std::string line = "Reason: " + EscapeControls(FailureReason(f));
+std::string ReasonText(const RFailure& f) {
+    std::string text = EscapeControls(FailureReason(f));
     const std::string hint = FailureHint(f);
-    if (!hint.empty()) line += " - " + hint;
-    return line;
+    if (!hint.empty()) text += " - " + hint;
+    return text;
 }
+
+std::string ReasonLine(const RFailure& f) { return "Reason: " + ReasonText(f); }
 
 std::string NotSentLine(const std::string& file) { return NotSentPrefix + EscapeControls(file); }
 

@@ -35,7 +35,10 @@ std::string FailureReason(const RFailure& failure);
 // the first byte: Security=2".
 std::string FailureHint(const RFailure& failure);
 
-// "Reason: " + the reason, escaped, then " - " + the hint when there is one.
+// The reason, escaped, then " - " + the hint when there is one.
+std::string ReasonText(const RFailure& failure);
+
+// "Reason: " + ReasonText: the log line after a failed request's RequestDone line.
 std::string ReasonLine(const RFailure& failure);
 
 // The log line for a file that a job did not deliver.

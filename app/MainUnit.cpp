@@ -582,9 +582,8 @@ void TMainUnit::LogFailureReason(TSmtpEngine& sender, TSmtpRequest request, std:
     failure.Port = options_.Port;
     failure.Security = options_.Security;
     failure.AuthEnabled = options_.SMTP_Auth_Enabled;
-    const std::string line = ReasonLine(failure);
-    lastReason_ = line.substr(std::char_traits<char>::length("Reason: "));
-    LogLine(line);
+    lastReason_ = ReasonText(failure);
+    LogLine(ReasonLine(failure));
 }
 
 // The server took the message's data: its attachments are delivered.
