@@ -470,30 +470,5 @@ TEST_F(ScriptRunsTest, AnInstanceLockThatCannotBeUsedIsSaidOnceAndTheProgramRuns
     EXPECT_FALSE(fs::exists(folder_.SocketPath()));
 }
 
-// A runtime folder others may write in is not used: the lock goes to the
-// cache folder of the user instead, made private.
-TEST_F(ScriptRunsTest, ARuntimeFolderOthersMayWriteInIsPassedOver) {
-    folder_.WriteIni(folder_.ServerOptions(test::ClosedPort()));
-    const std::string shared = folder_.root + "/shared";
-    fs::create_directory(shared);
-    fs::permissions(shared, fs::perms(0777));
-    const std::string home = folder_.root + "/home";
-    fs::create_directory(home);
-    TChild running;
-    ASSERT_TRUE(running.Start({folder_.program},
-                              {"XDG_RUNTIME_DIR=" + shared, "HOME=" + home, "PARCELWING_INSTANCE=" + folder_.tag},
-                              {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CACHE_HOME"}, folder_.root + "/files"));
-    const std::string socket =
-        home + "/.cache/parcelwing/Parcelwing." + folder_.tag + "." + std::to_string(::getuid()) + ".sock";
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!fs::exists(socket) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(fs::exists(socket)) << running.err;
-    EXPECT_TRUE(fs::is_empty(shared));
-    EXPECT_EQ(fs::status(home + "/.cache/parcelwing").permissions(), fs::perms(0700));
-    running.Signal(SIGTERM);
-    EXPECT_EQ(running.Wait(10s), 1);
-    EXPECT_THAT(running.err, IsEmpty());
-}
-
 }  // namespace
 }  // namespace pw
