@@ -45,11 +45,28 @@ struct RHandOffNames {
     std::string BlockName;   // POSIX shared-memory name ("/...", no other "/")
     std::string LockPath;    // the instance lock file
     std::string SocketPath;  // the datagram socket of the running instance
+    // Why no private folder for the lock and the socket could be had; empty
+    // when the names are usable. With a problem, Start runs the program alone.
+    std::string Problem;
 };
 
 // Names in `folder` (the lock and socket) with `tag` mixed into every name.
 RHandOffNames HandOffNamesIn(const std::string& folder, const std::string& tag, unsigned uid);
-// The program's names: in $XDG_RUNTIME_DIR when it is an existing folder, else /tmp.
+
+// Whether only this user can make files in `folder`: an existing folder (not a
+// link) that belongs to the user and that group and others may not write. When
+// not, `why` (when given) says what is wrong.
+bool IsPrivateFolder(const std::string& folder, std::string* why = nullptr);
+
+// The folder for the instance lock and the socket, private to the user so that
+// no other user can block or spoof them: $XDG_RUNTIME_DIR when it is private,
+// else "parcelwing" below $XDG_CACHE_HOME (default ~/.cache), else
+// /tmp/parcelwing-<uid>; the last two are made with mode 0700 when missing.
+// Empty, with the reasons in `why`, when none of them can be used.
+std::string PrivateRuntimeFolder(std::string* why = nullptr);
+
+// The program's names in PrivateRuntimeFolder(); with Problem set when there is
+// none.
 RHandOffNames DefaultHandOffNames();
 
 // What Start made of this process.
@@ -83,6 +100,7 @@ public:
     // waits, that later start becomes the first instance. Relative names of
     // existing files and folders are made absolute before they are handed over,
     // as the running instance may work in another folder.
+    // Start may be called again after a hand-over, for a further argument.
     TStartResult Start(const std::vector<std::string>& args, const std::string& programPath = {},
                        const TPump& pump = {});
 
@@ -91,6 +109,10 @@ public:
     std::function<void()> OnBecomingFirst;
 
     bool IsFirstInstance() const { return isFirst_; }
+    // Why this start runs alone: the instance lock could not be used (no
+    // private folder, a lock file it cannot open or that is not the user's).
+    // Empty when the lock is held, or was held by another instance.
+    const std::string& LockProblem() const { return lockProblem_; }
     // True when the running instance has its block and its socket.
     bool Receiving() const { return block_ != nullptr && socketFd_ >= 0; }
 
@@ -128,6 +150,7 @@ private:
     unsigned char* block_ = nullptr;
     int socketFd_ = -1;
     TEntryHandler onEntry_;
+    std::string lockProblem_;
 };
 
 // An argument as handed to another process: relative names of existing files,

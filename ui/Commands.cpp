@@ -67,12 +67,12 @@ void PasteEntries(IView& view, const std::string& text) {
 }
 
 ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
-                                           const std::string& iniPath) {
+                                           TMainUnit& unit) {
     ROptionsEnvironment environment;
     environment.Prompts = &prompter;
     environment.ProgramFolder = FolderOf(programFile);
     environment.HelpFile = ChangeFileExt(programFile, ".chm");
-    environment.Save = [iniPath](const ROptions& options) { return SaveOptions(options, iniPath); };
+    environment.Save = [&unit](const ROptions& options) { return unit.SaveOptions(options); };
     const std::string folder = environment.ProgramFolder;
     environment.ApplyMainLanguage = [&window, folder](const std::string& langFile) {
         ApplyMainLanguage(window, folder, langFile);
@@ -198,7 +198,7 @@ void TWindowCommands::Exit() {
 }
 
 void TWindowCommands::Options() {
-    EditOptions(&window_, unit_.Options(), MakeOptionsEnvironment(window_, prompter_, programFile_, unit_.IniPath()));
+    EditOptions(&window_, unit_.Options(), MakeOptionsEnvironment(window_, prompter_, programFile_, unit_));
 }
 
 std::string TWindowCommands::HelpFile() const { return ChangeFileExt(programFile_, ".chm"); }

@@ -35,10 +35,11 @@ void MoveEntryDown(IView& view);
 void PasteEntries(IView& view, const std::string& text);
 
 // The options dialog's surroundings for the program whose file is
-// `programFile`: its folder (language files), its help file, saving to
-// `iniPath` and re-applying the main window's language.
+// `programFile`: its folder (language files), its help file, saving through
+// `unit`'s SaveOptions (only the keys the dialog changed, under the INI file's
+// lock) and re-applying the main window's language.
 ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
-                                           const std::string& iniPath);
+                                           TMainUnit& unit);
 
 class TWindowCommands : public QObject {
     Q_OBJECT

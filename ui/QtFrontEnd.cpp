@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "app/MainUnit.h"
 #include "app/ViewBridge.h"
 #include "platform/ProgramPath.h"
@@ -47,7 +48,7 @@ RStartUpHooks TQtFrontEnd::MakeHooks() {
     };
     hooks.EditOptions = [this](TMainUnit& unit) {
         EditOptions(window_.get(), unit.Options(),
-                    MakeOptionsEnvironment(*window_, *prompts_, setup_.ProgramFile, unit.IniPath()));
+                    MakeOptionsEnvironment(*window_, *prompts_, setup_.ProgramFile, unit));
     };
     return hooks;
 }
@@ -201,15 +202,11 @@ int RunQtFrontEnd(int argc, char** argv) {
         // Declared first so that it goes last: the window must go before Qt does.
         std::optional<QApplication> app;
         TQtFrontEnd front({ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames(), nullptr});
-        if (!front.Enter()) {
-            if (front.Program().EntryResult() == TStartResult::TooLong) {
-                std::fprintf(stderr, "%s: the argument is too long to hand over\n", ApplicationTitle);
-            } else if (front.Program().EntryResult() == TStartResult::Unreachable) {
-                std::fprintf(stderr, "%s: the running instance could not be reached; nothing handed over\n",
-                             ApplicationTitle);
-            }
-            return front.ExitCode();
+        const bool first = front.Enter();
+        for (const auto& note : front.Program().EntryNotes()) {
+            std::fprintf(stderr, "%s: %s\n", ApplicationTitle, EscapeControls(note).c_str());
         }
+        if (!first) return front.ExitCode();
         app.emplace(argc, argv);
         QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
         // The program ends through its close handling only.
@@ -221,8 +218,8 @@ int RunQtFrontEnd(int argc, char** argv) {
         }
         const int code = front.Exec();
         if (!front.Unit().WindowStateSaved()) {
-            std::fprintf(stderr, "%s: the window state could not be written to %s\n", ApplicationTitle,
-                         front.Unit().IniPath().c_str());
+            std::fprintf(stderr, "%s: the window state could not be written to %s: %s\n", ApplicationTitle,
+                         front.Unit().IniPath().c_str(), front.Unit().WindowStateError().c_str());
         }
         return code;
     } catch (const std::exception& e) {
