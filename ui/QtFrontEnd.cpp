@@ -21,6 +21,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/Prompter.h"
 #include "ui/QtView.h"
+#include "ui/Snapshots.h"
 
 namespace pw {
 
@@ -47,7 +48,7 @@ RStartUpHooks TQtFrontEnd::MakeHooks() {
     };
     hooks.EditOptions = [this](TMainUnit& unit) {
         EditOptions(window_.get(), unit.Options(),
-                    MakeOptionsEnvironment(*window_, *prompts_, setup_.ProgramFile, unit.IniPath()));
+                    MakeOptionsEnvironment(*window_, *prompts_, setup_.ProgramFile, unit.IniPath(), &loop_));
     };
     return hooks;
 }
@@ -73,6 +74,11 @@ void TQtFrontEnd::Start() {
     // focus rule again.
     program_.OnHandOff = [this](const std::string&) {
         view_->EnableListControls(window_->fileList()->hasFocus() && view_->FileCount() > 0);
+    };
+    // A later start (a hand-off, or a start without arguments) wants the
+    // window in front of the user.
+    program_.OnActivate = [this](const std::string& token) {
+        if (!finished_ && window_->isVisible()) window_->bringToFront(QString::fromUtf8(token.c_str()));
     };
 
     TMainUnit& unit = program_.Initialise(*view_, MakeHooks());
@@ -155,47 +161,6 @@ void TQtFrontEnd::SessionEnding() {
 
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
-bool SavePicture(QWidget& widget, const QString& file) {
-    QCoreApplication::processEvents();
-    const bool saved = widget.grab().save(file, "PNG");
-    std::fprintf(stderr, "%s: %s %s\n", ApplicationTitle, saved ? "saved" : "could not save",
-                 file.toLocal8Bit().constData());
-    return saved;
-}
-
-// A hidden hook for scripts/screenshot: with PARCELWING_SNAPSHOTS naming a
-// folder, the program saves pictures of its main window and of every page of
-// the options dialog there, then closes.
-void ArmSnapshots(TQtFrontEnd& front, const QString& folder) {
-    QObject* context = &front.Window();
-    QTimer::singleShot(800, context, [&front, folder, context] {
-        SavePicture(front.Window(), folder + QStringLiteral("/main-window.png"));
-        auto* poll = new QTimer(context);
-        QObject::connect(poll, &QTimer::timeout, context, [poll, folder] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* dialog = qobject_cast<OptionsDialog*>(widget);
-                if (dialog == nullptr || !dialog->isVisible()) continue;
-                poll->stop();
-                poll->deleteLater();
-                const char* names[] = {"options-email", "options-mix", "options-on-error"};
-                for (int page = 0; page < OptionsDialog::pgCount; ++page) {
-                    dialog->showPage(page);
-                    SavePicture(*dialog, folder + QStringLiteral("/%1.png").arg(QLatin1String(names[page])));
-                }
-                dialog->reject();
-                return;
-            }
-        });
-        poll->start(50);
-        front.Commands().Options();
-        front.Window().close();
-    });
-}
-
-}  // namespace
-
 int RunQtFrontEnd(int argc, char** argv) {
     try {
         // Declared first so that it goes last: the window must go before Qt does.
@@ -217,7 +182,7 @@ int RunQtFrontEnd(int argc, char** argv) {
         front.OnFinished = [](int code) { QCoreApplication::exit(code); };
         front.Start();
         if (const QByteArray folder = qgetenv("PARCELWING_SNAPSHOTS"); !folder.isEmpty() && !front.Finished()) {
-            ArmSnapshots(front, QString::fromLocal8Bit(folder));
+            ArmSnapshots(front, QString::fromLocal8Bit(folder), QString::fromLocal8Bit(qgetenv("PARCELWING_SNAPSHOT_SINK")));
         }
         const int code = front.Exec();
         if (!front.Unit().WindowStateSaved()) {

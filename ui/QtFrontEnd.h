@@ -59,6 +59,8 @@ public:
     // Needs a QApplication. Builds the window, drives the message loop from Qt,
     // runs the start-up sequence (first-run box and options dialog before the
     // window is shown), then shows the window with the focus in the "To:" box.
+    // From then on a later start (hand-off or no argument) brings the window
+    // to the front.
     // Nothing is shown when the program was closed during the start-up.
     void Start();
 
