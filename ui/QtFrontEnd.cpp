@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <exception>
@@ -99,6 +100,12 @@ int TQtFrontEnd::Exec() {
 
 void TQtFrontEnd::LoopReadable() {
     if (finished_) return;
+    // Inside a job's wait, at the level of its own round of Qt events: the
+    // round dispatches the loop itself as soon as Qt's events are done, so
+    // dispatching here too would only hold the window up longer. (A modal
+    // dialog opened meanwhile runs an event loop of its own, one level down:
+    // there nobody else dispatches.)
+    if (waitLevel_ >= 0 && QThread::currentThread()->loopLevel() == waitLevel_) return;
     const int dispatched = loop_.DispatchPending(kDispatchBudgetMs);
     CheckFinished();
     // A handler that ran inside another one (a job's wait, a modal box) may
@@ -120,6 +127,15 @@ void TQtFrontEnd::WaitRound() {
     if (finished_) return;
     const int dispatched = loop_.DispatchPending(kDispatchBudgetMs);
     CheckFinished();
+    // Qt's events of this round: the loop's descriptor wakes it, but the loop
+    // is dispatched here, after them (see LoopReadable).
+    const int outerLevel = waitLevel_;
+    waitLevel_ = QThread::currentThread()->loopLevel();
+    struct Restore {
+        int& level;
+        int value;
+        ~Restore() { level = value; }
+    } restore{waitLevel_, outerLevel};
     if (dispatched > 0 || finished_) {
         // Busy: let the window repaint and take clicks, without waiting.
         QCoreApplication::processEvents(QEventLoop::AllEvents);

@@ -43,7 +43,7 @@ struct RQtFrontEndSetup {
 class TQtFrontEnd {
 public:
     // What one round of the message loop may take before Qt gets its turn.
-    static constexpr unsigned kDispatchBudgetMs = 8;
+    static constexpr unsigned kDispatchBudgetMs = 4;
     // A waiting job looks again at least this often, whatever arrives.
     static constexpr int kWaitSafetyMs = 200;
 
@@ -111,6 +111,8 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     TWindowCommands* commands_ = nullptr;  // owned by the window
     bool repumpQueued_ = false;
+    // The Qt event-loop level of the job's wait round now running; -1 outside one.
+    int waitLevel_ = -1;
     bool finished_ = false;
 };
 
