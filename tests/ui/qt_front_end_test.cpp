@@ -376,6 +376,27 @@ TEST_F(QtFrontEndTest, AHandedOverArgumentReachesTheRunningWindow) {
     EXPECT_EQ(f.Window().fileList()->item(0)->text().toStdString(), file);
 }
 
+TEST_F(QtFrontEndTest, ALaterStartBringsTheWindowToTheFront) {
+    WriteIni(1);
+    const std::string file = MakeFile("later.txt");
+    TQtFrontEnd& f = Launch();
+    // Without arguments, and with one: each time the minimised window comes
+    // back and is the active one.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{file}}) {
+        QWidget other;
+        test::ShowActive(other);
+        f.Window().showMinimized();
+        RunFor(20);
+        ASSERT_TRUE(f.Window().isMinimized());
+        second = std::make_unique<TQtFrontEnd>(RQtFrontEndSetup{programFile, args, names, &prompter});
+        EXPECT_FALSE(second->Enter());
+        second.reset();
+        EXPECT_TRUE(RunUntil([&] { return !f.Window().isMinimized() && QApplication::activeWindow() == &f.Window(); }))
+            << args.size() << " arguments";
+    }
+    EXPECT_EQ(f.View().FileCount(), 1);
+}
+
 // --- jobs ------------------------------------------------------------------------------
 
 TEST_F(QtFrontEndTest, ControlsAreBusyWhileAJobWaitsAndIdleAfterAbort) {
