@@ -66,6 +66,17 @@ TEST(AboutBox, SaysWhichQtRunsItAndWhereItsSettingsAndLogLive) {
     }
 }
 
+TEST(AboutBox, EnterIsOkAndEscClosesIt) {
+    for (const int key : {Qt::Key_Return, Qt::Key_Escape}) {
+        AboutBox box(Facts());
+        test::ShowActive(box);
+        EXPECT_TRUE(box.okButton()->isDefault());
+        test::PressKey(box.okButton(), key);
+        EXPECT_FALSE(box.isVisible());
+        EXPECT_EQ(box.result(), key == Qt::Key_Return ? QDialog::Accepted : QDialog::Rejected);
+    }
+}
+
 TEST(AboutBox, OpensTwiceAndLeavesTheMainWindowUsable) {
     test::FakePrompter prompter;
     MainWindow window(prompter);
