@@ -257,7 +257,11 @@ TStartResult THandOff::Start(const std::vector<std::string>& args, const std::st
         const int fd = ::shm_open(names_.BlockName.c_str(), O_RDWR | O_CLOEXEC, 0);
         const TStep step = fd >= 0 ? HandOver(fd, args, programPath, wait, result)
                                    : SendGuard(args, programPath, wait, result);
-        if (step == TStep::Done) return result;
+        if (step == TStep::Done) {
+            const bool reached = result == TStartResult::HandedOver || result == TStartResult::GuardSent;
+            if (reached || (result == TStartResult::NothingToHand && args.empty())) SendActivation(wait);
+            return result;
+        }
     }
     return TStartResult::Unreachable;
 }
@@ -409,6 +413,14 @@ bool THandOff::SendDatagram(const std::string& payload, const TPump& pump) {
     return sent;
 }
 
+void THandOff::SendActivation(const TPump& pump) {
+    std::string payload = ActivateMessageName;
+    payload += '\0';
+    payload += activationToken_;
+    // Only a wish: a running instance that cannot be reached changes nothing.
+    SendDatagram(payload, pump);
+}
+
 void THandOff::OnReadable() {
     if (socketFd_ < 0) return;
     std::vector<char> buffer(kReceiveBuffer);
@@ -437,8 +449,11 @@ void THandOff::OnReadable() {
 
         const std::string payload(buffer.data(), static_cast<std::size_t>(n));
         const std::string guard = std::string(GuardMessageName) + '\0';
+        const std::string activate = std::string(ActivateMessageName) + '\0';
         if (payload == HandOffMessageName) {
             ReceiveHandOff();
+        } else if (payload.compare(0, activate.size(), activate) == 0) {
+            if (onActivate_) onActivate_(payload.substr(activate.size()));
         } else if (payload.compare(0, guard.size(), guard) == 0) {
             const std::string text = payload.substr(guard.size());
             if (ArgCount(text) > 0 && onEntry_) onEntry_(ArgAt(text, 1));

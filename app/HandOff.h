@@ -10,6 +10,10 @@
 //   - "Message.Parcelwing by Tamberly Group" + NUL + a command line: the second
 //     guard, for a later start that found the lock held but no block.
 //
+//   - "Parcelwing.Activate" + NUL + an activation token (may be empty): a later
+//     start asks the running instance to show its window in front, after its
+//     hand-off, or alone when it had no argument.
+//
 // Block layout: byte 0 is the state (0 free, 2 a later start is writing, 3 text
 // ready, 1 the running instance is taking it); from byte 1 the handed-over
 // argument, NUL-terminated. A later start claims the block with an atomic
@@ -31,6 +35,7 @@ inline constexpr const char* HandOffBlockName = "pcwmap_file";
 inline constexpr const char* HandOffMessageName = "Parcelwing";
 inline constexpr const char* GuardMutexName = "Parcelwing by Tamberly Group";
 inline constexpr const char* GuardMessageName = "Message.Parcelwing by Tamberly Group";
+inline constexpr const char* ActivateMessageName = "Parcelwing.Activate";
 
 enum THandOffState : unsigned char {
     HandOffFree = 0,
@@ -120,6 +125,14 @@ public:
     // program's AddEntry. Never starts a send job by itself.
     void SetEntryHandler(TEntryHandler handler) { onEntry_ = std::move(handler); }
 
+    // A later start that handed an argument over, or had none to hand, then
+    // asks the running instance to bring its window to the front, passing
+    // this token along (the desktop's proof that the user started it, e.g.
+    // XDG_ACTIVATION_TOKEN on Wayland). Set before Start.
+    void SetActivationToken(std::string token) { activationToken_ = std::move(token); }
+    // The running instance hears of such a request here, with the token.
+    void SetActivateHandler(TEntryHandler handler) { onActivate_ = std::move(handler); }
+
     // The socket to watch for readability; -1 when not receiving.
     int Descriptor() const { return socketFd_; }
     // Call when Descriptor() is readable (or at any time): handles every
@@ -139,6 +152,7 @@ private:
     TStep SendGuard(const std::vector<std::string>& args, const std::string& programPath, const TPump& pump,
                     TStartResult& result);
     bool SendDatagram(const std::string& payload, const TPump& pump);
+    void SendActivation(const TPump& pump);
     void ReceiveHandOff();
     void CloseBlock();
 
@@ -151,6 +165,8 @@ private:
     int socketFd_ = -1;
     TEntryHandler onEntry_;
     std::string lockProblem_;
+    TEntryHandler onActivate_;
+    std::string activationToken_;
 };
 
 // An argument as handed to another process: relative names of existing files,

@@ -170,6 +170,9 @@ bool TProgram::Enter() {
     // A close signal sent as soon as the instance can be found must reach the
     // close handling, not end the process before the window state is saved.
     handOff_.OnBecomingFirst = BlockCloseSignals;
+    // The desktop's token for the window this start was meant to open; the
+    // running instance's window uses it instead.
+    if (const char* token = std::getenv("XDG_ACTIVATION_TOKEN")) handOff_.SetActivationToken(token);
     if (IsSendAndExitRun(args_)) {
         // Its own job: it neither hands over nor takes hand-offs, so it never
         // looks for the instance lock.
@@ -264,6 +267,9 @@ TMainUnit& TProgram::Initialise(IView& view, const RStartUpHooks& hooks) {
         if (!unit_ || unit_->Closing()) return;
         unit_->AddEntry(entry);
         if (OnHandOff) OnHandOff(entry);
+    });
+    handOff_.SetActivateHandler([this](const std::string& token) {
+        if (unit_ && !unit_->Closing() && OnActivate) OnActivate(token);
     });
 
     // Close signals are read from a signalfd; they are blocked (BlockCloseSignals)

@@ -142,6 +142,9 @@ public:
 
     // Called for each argument a later start hands over, after AddEntry.
     std::function<void(const std::string&)> OnHandOff;
+    // Called when a later start asks for the window to come to the front,
+    // with its activation token (empty when it had none).
+    std::function<void(const std::string& token)> OnActivate;
     // Called when SIGINT or SIGTERM arrives, before the close handling.
     std::function<void(int signal)> OnSignal;
 

@@ -69,6 +69,7 @@ void PasteEntries(IView& view, const std::string& text) {
 ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
                                            TMainUnit& unit) {
     ROptionsEnvironment environment;
+    environment.Loop = &unit.Loop();
     environment.Prompts = &prompter;
     environment.ProgramFolder = FolderOf(programFile);
     environment.HelpFile = ChangeFileExt(programFile, ".chm");
@@ -205,7 +206,15 @@ std::string TWindowCommands::HelpFile() const { return ChangeFileExt(programFile
 
 void TWindowCommands::Help() { ShowHelpFile(prompter_, &window_, ToQt(HelpFile()), false); }
 
-void TWindowCommands::About() { ShowAbout(&window_); }
+RAboutFacts TWindowCommands::AboutFacts() const {
+    RAboutFacts facts;
+    facts.SettingsFile = ToQt(unit_.IniPath());
+    const ROptions& options = unit_.Options();
+    if (options.SaveLog && !unit_.Log().LogPath().empty()) facts.LogFile = ToQt(unit_.Log().LogPath());
+    return facts;
+}
+
+void TWindowCommands::About() { ShowAbout(&window_, AboutFacts()); }
 
 void TWindowCommands::Delete() { DeleteEntry(unit_.View()); }
 

@@ -171,6 +171,34 @@ TEST_F(HandOffTest, NoArgumentOrSeveralWriteNothing) {
     EXPECT_TRUE(received.empty());
 }
 
+TEST_F(HandOffTest, LaterStartAsksForTheWindowWithItsActivationToken) {
+    std::vector<std::string> received;
+    auto first = StartFirst(&received);
+    std::vector<std::string> events;  // entries and activations, in the order they arrive
+    first->SetEntryHandler([&](const std::string& entry) { events.push_back("entry " + entry); });
+    first->SetActivateHandler([&](const std::string& token) { events.push_back("activate " + token); });
+    const std::string file = File("wanted.pdf");
+    struct Case {
+        std::vector<std::string> args;
+        std::string token;
+        TStartResult result;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {{}, "startup-token-1", TStartResult::NothingToHand, {"activate startup-token-1"}},
+        {{file}, "startup-token-2", TStartResult::HandedOver, {"entry " + file, "activate startup-token-2"}},
+        {{}, "", TStartResult::NothingToHand, {"activate "}},
+    };
+    for (const Case& k : cases) {
+        events.clear();
+        THandOff later(names_);
+        later.SetActivationToken(k.token);
+        EXPECT_EQ(later.Start(k.args, {}, Bounded(10)), k.result);
+        first->OnReadable();
+        EXPECT_EQ(events, k.events);
+    }
+}
+
 TEST_F(HandOffTest, RelativeNamesAreMadeAbsoluteForTheRunningInstance) {
     std::vector<std::string> received;
     auto first = StartFirst(&received);
