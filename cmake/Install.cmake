@@ -11,6 +11,7 @@
 #   share/kio/servicemenus/parcelwing-send.desktop  window
 #   share/nemo/actions/parcelwing-send.nemo_action  window
 #   share/doc/parcelwing-window/                    window
+#   share/lintian/overrides/parcelwing-window       window
 #
 # The components are the two Debian packages of cmake/Package.cmake: the
 # console program alone, for servers and cron, and the window module with
@@ -61,6 +62,9 @@ endforeach()
 if(NOT TARGET parcelwing-window)
   return()
 endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/parcelwing-window.lintian-overrides
+        DESTINATION share/lintian/overrides RENAME parcelwing-window COMPONENT window)
 
 file(GLOB language_files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/*.lng)
 install(FILES ${language_files} DESTINATION share/parcelwing COMPONENT window)

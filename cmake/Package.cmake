@@ -48,7 +48,7 @@ speaks itself, cutting the list of files into messages of a set number of
 files.
 .
 This package holds the Qt window that parcelwing shows when a display is
-there, its desktop entry and icons, its language files, and a \"Send by
-e-mail with Parcelwing\" entry for the context menus of Dolphin and Nemo.")
+there, its desktop entry and icons, its language files, and an entry to send
+files by e-mail with Parcelwing from the context menus of Dolphin and Nemo.")
 
 include(CPack)
