@@ -193,8 +193,8 @@ void TSmtpEngine::ChangeState(TSmtpState s)
 
 void TSmtpEngine::ShowReplyLine()
 {
-    if (lastReply_.compare(0, 7, "250-DSN") == 0)
-        dsnOffered_ = true;
+    if (currentStep_ == TSmtpStep::Ehlo && state_ == TSmtpState::WaitingReply)
+        NoteEhloLine(capabilities_, lastReply_, ehloLines_++ == 0);
     TriggerTrace("< " + lastReply_);
 }
 
@@ -486,7 +486,7 @@ void TSmtpEngine::SocketConnectDone(std::uint16_t error)
         return;
     }
     connected_ = true;
-    dsnOffered_ = false;
+    capabilities_ = {};
     ++epoch_;
     NoteProgress();
     ChangeState(TSmtpState::WaitingGreeting);
@@ -621,6 +621,9 @@ void TSmtpEngine::Helo()
 void TSmtpEngine::Ehlo()
 {
     currentStep_ = TSmtpStep::Ehlo;
+    // What an earlier EHLO taught is forgotten (RFC 3207, 4.2).
+    capabilities_ = {};
+    ehloLines_ = 0;
     SendRequest(TSmtpRequest::Ehlo, "EHLO " + LocalName(), {250}, &TSmtpEngine::EhloCheck);
 }
 
@@ -744,7 +747,7 @@ void TSmtpEngine::NextRecipient()
     std::string a = TrimControls(RcptName[static_cast<std::size_t>(rcptCursor_)]);
     if (!(a.compare(0, 1, "<") == 0 || a.find('>') != std::string::npos))
         a = "<" + a + ">";
-    if (dsnOffered_ && ReturnReceipt)
+    if (capabilities_.Dsn && ReturnReceipt)
         a += " NOTIFY=SUCCESS,FAILURE";
     SendRequest(TSmtpRequest::RcptTo, "RCPT TO:" + a, {250, 251},
                 last ? &TSmtpEngine::LastRecipientDone : &TSmtpEngine::NextRecipientAgain);

@@ -25,6 +25,7 @@
 
 #include "net/WSocket.h"
 #include "platform/MessageLoop.h"
+#include "smtp/Capabilities.h"
 #include "smtp/MimeMessage.h"
 #include "smtp/ReplyLines.h"
 
@@ -125,7 +126,9 @@ public:
     TSmtpState State() const { return state_; }
     bool IsConnected() const { return connected_; }
     bool EsmtpAccepted() const { return esmtpAccepted_; }
-    bool DsnOffered() const { return dsnOffered_; }
+    bool DsnOffered() const { return capabilities_.Dsn; }
+    // What the last EHLO reply offered; cleared by Connect and by every EHLO.
+    const RSmtpCapabilities& Capabilities() const { return capabilities_; }
     TSmtpRequest RequestType() const { return requestType_; }
     std::int32_t RequestResult() const { return requestResult_; }
     std::int32_t ReplyCode() const { return replyCode_; }
@@ -302,7 +305,8 @@ private:
     TSmtpState state_ = TSmtpState::Ready;
     bool connected_ = false;
     bool esmtpAccepted_ = false;
-    bool dsnOffered_ = false;
+    RSmtpCapabilities capabilities_;
+    int ehloLines_ = 0;  // lines of the current EHLO reply seen so far
     TSmtpRequest requestType_ = TSmtpRequest::Connect;
     std::int32_t requestResult_ = 0;
     std::int32_t replyCode_ = 0;

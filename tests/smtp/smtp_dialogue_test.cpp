@@ -180,17 +180,18 @@ TEST_F(SmtpDialogue, WholeDialogueWithCramMd5)
     }
 }
 
-TEST_F(SmtpDialogue, DsnOnlyFromA250HyphenDsnLine)
+TEST_F(SmtpDialogue, DsnFromTheEhloKeyword)
 {
     const struct {
         std::vector<std::string> ehloReply;
         bool receipt, offered;
     } cases[] = {
         {{"250-mail", "250-DSN", "250 HELP"}, true, true},
-        {{"250-mail", "250-DSNX", "250 HELP"}, true, true},   // seven characters decide
-        {{"250-mail", "250 DSN"}, true, false},               // a blank after 250 does not count
-        {{"250-mail", "250-dsn", "250 HELP"}, true, false},   // case-sensitive
-        {{"250-mail", " 250-DSN", "250 HELP"}, true, false},  // only at the very start
+        {{"250-mail", "250 DSN"}, true, true},                // the last line counts too
+        {{"250-mail", "250-dsn", "250 HELP"}, true, true},    // keywords have no letter case
+        {{"250-mail", "250-DSNX", "250 HELP"}, true, false},  // another keyword
+        {{"250-DSN", "250 HELP"}, true, false},               // the first line names the server
+        {{"250-mail", " 250-DSN", "250 HELP"}, true, false},  // no reply line
         {{"250-mail", "250-DSN", "250 HELP"}, false, true},   // offered, no receipt wanted
     };
     for (const auto& c : cases) {
