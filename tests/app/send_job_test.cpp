@@ -550,8 +550,10 @@ TEST_F(SendJobTest, NoRecipientAtAllIsNeverSentAsAnEmptyAddress) {
     bool smtpBox = false;
     for (const auto& b : view_.Boxes()) smtpBox = smtpBox || (b.Text == "RcptName list is empty!" && b.Caption == "SMTP error!!!");
     EXPECT_TRUE(smtpBox);
+    const std::string a = view_.FileAt(0);
     EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0",
-                                     "Rq=4(RcptTo) Error=500", ErrorAbortLine));
+                                     "Rq=4(RcptTo) Error=500", "Reason: 500 RcptName list is empty!", ErrorAbortLine,
+                                     "Not sent: " + a));
 }
 
 TEST_F(SendJobTest, FailedRequestClearsConnectedStateSoTheNextJobRuns) {
@@ -568,11 +570,12 @@ TEST_F(SendJobTest, FailedRequestClearsConnectedStateSoTheNextJobRuns) {
     view_.AppendFile(File("a.txt"));
 
     EXPECT_FALSE(Send());
+    // The reason follows the RequestDone line; the file not sent ends the job.
     EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=550",
-                                     ErrorAbortLine));
+                                     "Reason: 550 sender refused", ErrorAbortLine, "Not sent: " + view_.FileAt(0)));
     EXPECT_EQ(unit_->FailedMessages(), 1);
     EXPECT_FALSE(unit_->InConnectedState());
-    EXPECT_TRUE(HasBox(NotifyText));
+    EXPECT_TRUE(HasBox(std::string(NotifyText) + "\r\n550 sender refused"));
 
     lines_.clear();
     view_.ClearBoxes();
@@ -645,7 +648,9 @@ TEST_F(SendJobTest, AbortFromInsideTheClientsOwnHandlerIsSafe) {
     EXPECT_FALSE(Send());
     onLine_ = nullptr;
     EXPECT_EQ(unit_->SmtpClient(), nullptr);
-    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0"));
+    // The aborted message's file is named as not sent.
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0",
+                                     "Not sent: " + view_.FileAt(0)));
 
     // The given-up client is freed from the loop afterwards; the next job gets
     // a new one and runs (into a refused connection: the server is gone).
@@ -694,7 +699,9 @@ TEST_F(SendJobTest, SilentServerFailsAfterTimeOut) {
     EXPECT_FALSE(Send(8s));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(unit_->SmtpClient()->TimeOut, 1);
-    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=10060", ErrorAbortLine));
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=10060",
+                                     "Reason: Connection timed out - no complete reply came within TimeOut seconds",
+                                     ErrorAbortLine, "Not sent: " + view_.FileAt(0)));
     EXPECT_GE(took, 900ms);
     EXPECT_LT(took, 5s);
 }
@@ -804,15 +811,19 @@ TEST_F(SendJobTest, RefusedLoginEndsTheJobAtOnceAndCountsAsFailed) {
         o.SMTP_Auth_Pass = "a made-up wrong password";
         o.NumOfAttempts = 5;
         view_.ClearFiles();
-        for (const char* name : {"a.txt", "b.txt", "c.txt"}) view_.AppendFile(File(name));
+        std::vector<std::string> files;
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) files.push_back(File(name));
+        for (const auto& f : files) view_.AppendFile(f);
 
         EXPECT_FALSE(Send());
         EXPECT_TRUE(server.WaitFinished(5s));
         EXPECT_THAT(server.Failures(), ::testing::IsEmpty());
         EXPECT_EQ(server.Connections(), 1) << "a second message would try the same password again";
         const std::string code = std::string(refusal).substr(0, 3);
+        // The server's reply is logged, and no other message is tried.
         EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=" + code,
-                                         LoginStopsJobLine, ErrorAbortLine));
+                                         std::string("Reason: ") + refusal, LoginStopsJobLine, ErrorAbortLine,
+                                         "Not sent: " + files[0], "Not sent: " + files[1], "Not sent: " + files[2]));
         EXPECT_EQ(unit_->SmtpClient()->LastReply(), refusal);
         EXPECT_EQ(unit_->FailedMessages(), 1);
         EXPECT_EQ(unit_->MessagesStarted(), 1);
@@ -827,11 +838,13 @@ TEST_F(SendJobTest, LoginEnabledWithoutASecretFailsWithThatReason) {
     o.Port = server.Port();
     o.SMTP_Auth_Enabled = true;
     o.SMTP_Auth_Name = "tim";
-    view_.AppendFile(File("a.txt"));
+    const std::string file = File("a.txt");
+    view_.AppendFile(file);
 
     EXPECT_FALSE(Send());
     EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=12011",
-                                     LoginStopsJobLine, ErrorAbortLine));
+                                     "Reason: 12011 Login enabled but no password or command set", LoginStopsJobLine,
+                                     ErrorAbortLine, "Not sent: " + file));
     EXPECT_EQ(unit_->SmtpClient()->LastReply(), "12011 Login enabled but no password or command set");
     server.Stop();
     EXPECT_EQ(server.ReceivedLines().size(), 1u);  // the EHLO line only
@@ -955,12 +968,14 @@ TEST_F(SendJobTest, SettingsThatCannotWorkSendNothing) {
     o.Port = server.Port();
     o.Security = 7;
     o.ExitAfterSend = true;
-    view_.AppendFile(File("a.txt"));
+    const std::string file = File("a.txt");
+    view_.AppendFile(file);
 
     EXPECT_FALSE(Send());
     EXPECT_THAT(Lines(), ElementsAre(std::string(SettingsProblemPrefix) +
-                                     "Security=7 in the settings is none of 0 (none), 1 (STARTTLS) and 2 (TLS on "
-                                     "connect)"));
+                                         "Security=7 in the settings is none of 0 (none), 1 (STARTTLS) and 2 (TLS on "
+                                         "connect)",
+                                     "Not sent: " + file));
     server.Stop();
     EXPECT_EQ(server.Connections(), 0);
     ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
@@ -983,13 +998,16 @@ TEST_F(SendJobTest, AHangingPasswordCommandFailsTheMessageAndLeavesNothingRunnin
     // Ignores SIGTERM, as a stuck tool may.
     o.SMTP_Auth_PassCommand = "trap '' TERM; echo $$ > '" + pidFile + "'; sleep 60; echo pw";
     unit_->SmtpClient()->CommandTimeLimit = std::chrono::milliseconds(800);
-    view_.AppendFile(File("a.txt"));
+    const std::string file = File("a.txt");
+    view_.AppendFile(file);
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Send());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=12012",
-                                     LoginStopsJobLine, ErrorAbortLine));
+                                     "Reason: 12012 Password command failed: it did not finish within 800 ms and "
+                                     "was stopped",
+                                     LoginStopsJobLine, ErrorAbortLine, "Not sent: " + file));
     EXPECT_EQ(unit_->SmtpClient() ? unit_->SmtpClient()->LastReply() : "",
               "12012 Password command failed: it did not finish within 800 ms and was stopped");
     const pid_t group = std::stoi(test::ReadWholeFile(pidFile));
