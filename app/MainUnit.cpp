@@ -11,6 +11,8 @@
 #include "config/Places.h"
 #include "config/WindowState.h"
 #include "platform/ProgramPath.h"
+#include "smtp/AddressList.h"
+#include "smtp/Utf8.h"
 
 namespace pw {
 
@@ -70,18 +72,23 @@ std::string OnlyBodyFileText(const std::string& entry) {
 }
 
 std::vector<std::string> SplitRecipients(const std::string& toText) {
+    // "a;;b", a trailing ";" and a blank box give empty pieces: no "RCPT TO:<>".
     std::vector<std::string> recipients;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t semi = toText.find(';', start);
-        const std::string piece =
-            TrimBlanks(toText.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-        // "a;;b", a trailing ";" and a blank box give empty pieces: no "RCPT TO:<>".
-        if (!piece.empty()) recipients.push_back(piece);
-        if (semi == std::string::npos) break;
-        start = semi + 1;
-    }
+    std::string error;
+    if (!SplitAddressList(toText, recipients, error)) recipients.clear();
     return recipients;
+}
+
+std::string AddressProblem(const std::string& from, const std::string& toText) {
+    RMailbox mailbox;
+    std::string error;
+    if (!ParseMailbox(from, mailbox, error)) return "The \"From address:\" field cannot be used: " + error;
+    std::vector<std::string> recipients;
+    if (!SplitAddressList(toText, recipients, error)) return "The \"To:\" field cannot be used: " + error;
+    for (const auto& recipient : recipients) {
+        if (!ParseMailbox(recipient, mailbox, error)) return "The \"To:\" field cannot be used: " + error;
+    }
+    return {};
 }
 
 void AppendOwnHeaderLines(std::string& line, int size, const std::string& from, bool returnReceipt) {
@@ -110,7 +117,14 @@ std::vector<std::string> ComposeBodyLines(const std::string& messageText,
             out.push_back(line);
             return;
         }
-        for (std::size_t at = 0; at < line.size(); at += limit) out.push_back(line.substr(at, limit));
+        // A character cut in two would read as two wrong ones.
+        std::string_view rest(line);
+        while (!rest.empty()) {
+            std::size_t n = Utf8CutBefore(rest, limit);
+            if (n == 0) n = std::min(limit, rest.size());
+            out.emplace_back(rest.substr(0, n));
+            rest.remove_prefix(n);
+        }
     };
     for (const auto& line : MessageLines(messageText)) add(line);
     for (const auto& line : fileLines) add(line);
@@ -318,6 +332,7 @@ void TMainUnit::RunMessages(int first) {
     messagesStarted_ = 0;
     messagesOk_ = 0;
     jobTrouble_ = false;
+    if (!AddressesUsable()) return;
     nextFile_ = first;
     progressActive_ = true;
     jobStartNs_ = SteadyNowNs();
@@ -408,6 +423,22 @@ bool TMainUnit::SettleOwedQuit() {
     WaitWhile([this] { return owedQuitPending_ && client_ && !abortRequested_; });
     owedQuitPending_ = false;
     return client_ && !closing_ && !abortRequested_;
+}
+
+bool TMainUnit::AddressesUsable() {
+    if (TrimBlanks(options_.From).empty()) {
+        // CheckSettings has shown its box already; a message without a sender
+        // would be no message.
+        LogLine(std::string(ValidationMessage(vmFromEmpty)));
+        jobTrouble_ = true;
+        return false;
+    }
+    const std::string problem = AddressProblem(options_.From, view_.BoxText(TComboBox::To));
+    if (problem.empty()) return true;
+    LogLine(problem);
+    ShowBox(problem, TBoxIcon::Error);
+    jobTrouble_ = true;
+    return false;
 }
 
 bool TMainUnit::CheckSettings() {
@@ -516,6 +547,8 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
 
     if (error != 0) {
         if (request == TSmtpRequest::RcptTo) LogRefusedRecipients();
+        // The message was cut off before its end and not sent: say which file.
+        if (request == TSmtpRequest::Data && !client_->AttachmentError().empty()) LogLine(client_->AttachmentError());
         FailMessage();
         return;
     }
@@ -540,12 +573,6 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
         c.Data();
         break;
     case TSmtpRequest::Data:
-        if (!c.AttachmentError().empty()) {
-            // The message ended early: the server took it without that file.
-            LogLine(c.AttachmentError());
-            FailMessage();
-            break;
-        }
         c.Quit();
         break;
     case TSmtpRequest::Quit:

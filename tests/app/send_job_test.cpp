@@ -82,8 +82,36 @@ TEST(SendJobTexts, RecipientsDropEmptyPieces) {
         {"   ", {}},
         {";;;", {}},
         {" a b@x ;\tc@y\t", {"a b@x", "c@y"}},
+        // "," separates as well, but not inside quotes or angle brackets.
+        {"a@x, b@y", {"a@x", "b@y"}},
+        {"a@x,,b@y", {"a@x", "b@y"}},
+        {"\"Smith, John\" <js@example.org>; Ann <a@x>", {"\"Smith, John\" <js@example.org>", "Ann <a@x>"}},
+        // A list that cannot be read gives nobody: the job refuses it first.
+        {"a@x; \"b@y", {}},
+        {"a@x; <b@y", {}},
     };
     for (const auto& r : rows) EXPECT_EQ(SplitRecipients(r.to), r.want) << "To: \"" << r.to << "\"";
+}
+
+TEST(SendJobTexts, AddressesThatCannotBeSentAreNamed) {
+    struct Row {
+        std::string from, to;
+        std::string problem;
+    };
+    const Row rows[] = {
+        {"me@example.org", "you@example.org", ""},
+        {"Me Myself <me@example.org>", "\"Smith, John\" <js@example.org>, Ann <a@x>;", ""},
+        {"me@example.org", "", ""},
+        {"John Smith", "you@example.org", "The \"From address:\" field cannot be used: \"John Smith\" is no address"},
+        {"", "you@example.org", "The \"From address:\" field cannot be used: no address"},
+        {"me@example.org", "a@x; \"Smith, John <js@example.org>",
+         "The \"To:\" field cannot be used: a \"\"\" without its closing \"\"\""},
+        {"me@example.org", "John <js@example.org", "The \"To:\" field cannot be used: a \"<\" without \">\""},
+        {"me@example.org", "a@x, John Smith", "The \"To:\" field cannot be used: \"John Smith\" is no address"},
+        {"me@example.org", "jürgen@example.org",
+         "The \"To:\" field cannot be used: \"jürgen@example.org\" holds characters that are not plain ASCII"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(AddressProblem(r.from, r.to), r.problem) << r.from << " / " << r.to;
 }
 
 TEST(SendJobTexts, OwnHeaderLinesFollowTheDateLineOnly) {
@@ -145,6 +173,21 @@ TEST(SendJobTexts, BodyLinesWrapLongLinesWithoutLosingText) {
     EXPECT_EQ(lines[1].size(), 998u);
     EXPECT_EQ(lines[2].size(), 998u);
     EXPECT_EQ(lines[1] + lines[2] + lines[3], longLine);
+
+    // UTF-8 is cut between characters only.
+    std::string german;
+    for (int i = 0; i < 700; ++i) german += "ä";
+    const auto cut = ComposeBodyLines("", {german}, 998);
+    ASSERT_EQ(cut.size(), 3u);
+    EXPECT_EQ(cut[1].size(), 998u);
+    EXPECT_EQ(cut[2].size(), 402u);
+    EXPECT_EQ(cut[1] + cut[2], german);
+    std::string japanese;
+    for (int i = 0; i < 400; ++i) japanese += "語";
+    const auto cutJapanese = ComposeBodyLines("", {japanese}, 998);
+    ASSERT_EQ(cutJapanese.size(), 3u);
+    EXPECT_EQ(cutJapanese[1].size(), 996u);
+    EXPECT_EQ(cutJapanese[1] + cutJapanese[2], japanese);
 }
 
 TEST(SendJobTexts, OnlyBodyFileBoxUsesLfCr) {
