@@ -932,13 +932,20 @@ void TSmtpEngine::SendMessageLine(std::string_view line)
 {
     state_ = TSmtpState::StepReady;
     if (OnTrace && !quietLine_) {
-        traceLine_.assign("> ", 2);
-        traceLine_.append(line.data(), line.size());
+        // A folded header field goes out as several lines: one trace line each.
         auto alive = alive_;
         const std::uint64_t epoch = epoch_;
-        TriggerTrace(traceLine_);
-        if (!*alive || epoch != epoch_)
-            return;
+        for (;;) {
+            const std::size_t crlf = line.find("\r\n");
+            traceLine_.assign("> ", 2);
+            traceLine_.append(line.data(), crlf == std::string_view::npos ? line.size() : crlf);
+            TriggerTrace(traceLine_);
+            if (!*alive || epoch != epoch_)
+                return;
+            if (crlf == std::string_view::npos)
+                break;
+            line.remove_prefix(crlf + 2);
+        }
     }
     try {
         socket_.Send(lineOut_.data(), static_cast<int>(lineOut_.size()));

@@ -468,9 +468,17 @@ TEST_F(MessageLayout, TraceSumsUpEachAttachmentInOneLine)
     const std::string small = dir.Write("small.txt", "hello");
     client->AttachedFiles = {big, small};
     client->MessageLines = {"the text"};
+    client->HeaderSubject = "A subject long enough to be folded into two lines when it goes out, and then some";
     std::vector<std::string> trace;
     onTrace = [&](const std::string& t) { trace.push_back(t); };
     const auto got = Send();
+    // A folded field is traced line by line: no line break inside a trace line.
+    for (const auto& t : trace)
+        EXPECT_EQ(t.find_first_of("\r\n"), std::string::npos) << t;
+    EXPECT_THAT(trace, Contains("> Subject: A subject long enough to be folded into two lines when it goes out,"));
+    EXPECT_THAT(trace, Contains(">  and then some"));
+    EXPECT_THAT(trace, Contains(">  boundary=\"" + client->Boundary() + "\"").Times(0));
+    EXPECT_THAT(trace, Contains("> \tboundary=\"" + client->Boundary() + "\""));
     EXPECT_THAT(trace, Contains("> [big.bin: 101 lines of Base64]"));
     EXPECT_THAT(trace, Contains("> [small.txt: 1 lines of Base64]"));
     for (const char* line : {"> HELO client.test", "< 250 ok", "> MAIL FROM:<a@x>", "> RCPT TO:<b@y>", "> DATA",
@@ -491,6 +499,7 @@ TEST_F(MessageLayout, OneLinePerWriteReadiness)
     bool inData = false;
     int messageLines = 0;
     int allSentEvents = 0;
+    std::string previous;
     onTrace = [&](const std::string& t) {
         if (t.compare(0, 5, "< 354") == 0) {
             inData = true;
@@ -500,6 +509,13 @@ TEST_F(MessageLayout, OneLinePerWriteReadiness)
             return;
         if (t == "> .") {
             inData = false;
+            return;
+        }
+        // The folded Content-Type is traced as two lines but written at once.
+        const bool continuation = previous == "> Content-Type: multipart/mixed;";
+        previous = t;
+        if (continuation) {
+            EXPECT_EQ(t.rfind("> \tboundary=\"", 0), 0u) << t;
             return;
         }
         ++messageLines;
