@@ -566,6 +566,38 @@ TEST_F(SendJobTest, RefusedRecipientIsLoggedWithItsReplyAndTheJobCountsAsFailed)
     EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
 }
 
+// Addresses that cannot be sent stop the job before any connection: one log
+// line and one box that say why (for an empty From, the box is CheckSettings'),
+// and the job counts as failed.
+TEST_F(SendJobTest, UnusableAddressesAreRefusedBeforeAnythingIsSent) {
+    struct Row {
+        std::string from, to;
+        std::string line;
+    };
+    const Row rows[] = {
+        {"John Smith", "you@example.org", "The \"From address:\" field cannot be used: \"John Smith\" is no address"},
+        {"", "you@example.org", "The \"From address:\" field is empty!"},
+        {"me@example.org", "a@x; \"Smith, John <js@example.org>",
+         "The \"To:\" field cannot be used: a \"\"\" without its closing \"\"\""},
+        {"me@example.org", "a@x, <b@y", "The \"To:\" field cannot be used: a \"<\" without \">\""},
+    };
+    unit_->Options().Port = test::ClosedPort();  // a connection attempt would show as 10061
+    view_.AppendFile(File("a.txt"));
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        lines_.clear();
+        view_.ClearBoxes();
+        unit_->Options().From = r.from;
+        view_.SetBoxText(TComboBox::To, r.to);
+        EXPECT_FALSE(Send());
+        EXPECT_THAT(Lines(), ElementsAre(r.line));
+        ASSERT_EQ(view_.Boxes().size(), 1u);
+        EXPECT_EQ(view_.Boxes()[0].Text, r.line);
+        EXPECT_EQ(unit_->MessagesStarted(), 0);
+        EXPECT_TRUE(view_.SendControlsIdle());
+    }
+}
+
 TEST_F(SendJobTest, NoRecipientAtAllIsNeverSentAsAnEmptyAddress) {
     ScriptedSmtpServer server;
     server.Reply("220 scripted ready")

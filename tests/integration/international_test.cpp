@@ -77,7 +77,7 @@ std::vector<RLanguage> Languages()
          {{"Smith, John", "js@example.org"}, {"O'Brien; Pat", "pat@example.org"}, {"", "plain@example.org"}},
          "\"Smith, John\" <js@example.org>; \"O'Brien; Pat\" <pat@example.org>, plain@example.org",
          {"Plain \"quoted\" text; with  blanks."},
-         {"say \"cheese\".txt", "semi;colon; name.txt", "with  blanks .txt"},
+         {"say \"cheese\".txt", "semi;colon; name.txt", "with  blanks .txt", "tab\tin name.txt"},
          {"US-ASCII", "ISO-8859-1", "Windows-1251", "UTF-8"}},
     };
 }
