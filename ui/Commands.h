@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 #include "app/View.h"
 #include "ui/OptionsDialog.h"
@@ -34,6 +35,10 @@ void MoveEntryDown(IView& view);
 // is: no trimming, no existence check, no folder expansion.
 void PasteEntries(IView& view, const std::string& text);
 
+// The box text for names that lead to no file (a name damaged by a text
+// conversion that no file of its folder shows as); one name per line.
+std::string CannotAttachText(const std::vector<std::string>& shownNames);
+
 // The options dialog's surroundings for the program whose file is
 // `programFile`: its folder (language files), its help file, saving to
 // `iniPath` and re-applying the main window's language.
@@ -55,7 +60,7 @@ public:
 
     // The commands.
     void Attach();
-    void DropFiles(const QStringList& paths);
+    void DropFiles(const std::vector<std::string>& paths);
     void Send();
     void Abort();
     void Exit();
@@ -75,6 +80,8 @@ private:
     bool AutoSendWanted() const;
     void RunJob();
     void RefreshListButtons();
+    // Says which names lead to no file, when there are any.
+    void ReportUnattachable(const std::vector<std::string>& shownNames);
 
     MainWindow& window_;
     TMainUnit& unit_;

@@ -20,12 +20,12 @@
 #include <QShortcut>
 #include <QSplitter>
 #include <QToolBar>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "ui/Images.h"
 #include "ui/Prompter.h"
+#include "ui/RawNames.h"
 
 namespace pw {
 
@@ -42,15 +42,6 @@ QFont FontOfHeight(const QFont& base, int pixels) {
     QFont font(base);
     font.setPixelSize(pixels);
     return font;
-}
-
-QStringList LocalFiles(const QMimeData* mime) {
-    QStringList paths;
-    if (mime == nullptr || !mime->hasUrls()) return paths;
-    for (const QUrl& url : mime->urls()) {
-        if (url.isLocalFile()) paths << url.toLocalFile();
-    }
-    return paths;
 }
 
 }  // namespace
@@ -410,8 +401,9 @@ bool MainWindow::handleFileListKey(QKeyEvent* key) {
 
 bool MainWindow::handleDrop(QEvent* event) {
     auto* drop = static_cast<QDropEvent*>(event);
-    const QStringList paths = LocalFiles(drop->mimeData());
-    if (paths.isEmpty()) return false;
+    // The raw list, not Qt's text: a name that is not UTF-8 must not be damaged.
+    const std::vector<std::string> paths = DroppedFileNames(drop->mimeData());
+    if (paths.empty()) return false;
     if (event->type() == QEvent::Drop) {
         drop->setDropAction(Qt::CopyAction);
         drop->accept();

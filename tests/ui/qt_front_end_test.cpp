@@ -668,6 +668,81 @@ TEST_F(QtFrontEndTest, DroppedFolderIsAddedAndAutoSendStartsAJobUnlessOneRuns) {
     f.View().EnableSendControls(true);
 }
 
+// --- file names that are not UTF-8 -------------------------------------------------------------
+
+// A name from an older disk ("caf\xe9.txt") shows damaged, but its bytes are
+// kept wherever it comes from, survive moving and a restart, and a damaged
+// name handed over as text is found again by listing its folder.
+TEST_F(QtFrontEndTest, NamesThatAreNotUtf8KeepTheirBytesEverywhere) {
+    WriteIni(1);
+    const std::string latin = MakeFile("old/caf\xe9.txt");
+    const std::string plain = MakeFile("old/plain.txt");
+    const std::string dropped = MakeFile("old/na\xefve.bin");
+    const QString shownLatin = QString::fromLocal8Bit(latin.c_str());
+    ASSERT_TRUE(shownLatin.contains(QChar::ReplacementCharacter));
+    {
+        TQtFrontEnd& f = Launch({kTo, latin});  // from the command line
+        QtView& view = f.View();
+        ASSERT_EQ(view.FileCount(), 1);
+        EXPECT_EQ(view.FileAt(0), latin);
+        EXPECT_EQ(f.Window().fileList()->item(0)->text(), shownLatin) << "shown through the locale";
+
+        // A drop: the raw uri-list carries the bytes percent-encoded.
+        QMimeData mime;
+        mime.setData(QStringLiteral("text/uri-list"),
+                     QByteArray::fromStdString("file://" + root + "/files/old/na%EFve.bin\r\n"));
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&f.Window(), &enter);
+        QDropEvent drop(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&f.Window(), &drop);
+        ASSERT_EQ(view.FileCount(), 2);
+        EXPECT_EQ(view.FileAt(1), dropped);
+
+        // The attach dialog gives text: the damaged name is found in its folder.
+        prompter.fileAnswers.push_back({shownLatin, QString::fromStdString(plain)});
+        f.Commands().Attach();
+        ASSERT_EQ(view.FileCount(), 4);
+        EXPECT_EQ(view.FileAt(2), latin);
+        EXPECT_EQ(view.FileAt(3), plain);
+        EXPECT_EQ(f.Unit().Options().AttachedFilesDir, root + "/files/old/");
+
+        // The clipboard: a damaged name is found; one that leads nowhere is
+        // named in a box and left out; other text is taken as it is.
+        const QString nowhere = QString::fromStdString(root + "/files/old/gone") + QChar::ReplacementCharacter;
+        QGuiApplication::clipboard()->setText(shownLatin + QStringLiteral("\n") + nowhere +
+                                              QStringLiteral("\nanything at all"));
+        f.Commands().Paste();
+        ASSERT_EQ(view.FileCount(), 6);
+        EXPECT_EQ(view.FileAt(4), latin);
+        EXPECT_EQ(view.FileAt(5), "anything at all");
+        ASSERT_FALSE(prompter.boxes.empty());
+        EXPECT_EQ(prompter.boxes.back().Text, CannotAttachText({nowhere.toStdString()}));
+
+        // Moving entries keeps each one's bytes.
+        view.SwapFiles(0, 3);
+        EXPECT_EQ(view.FileAt(0), plain);
+        EXPECT_EQ(view.FileAt(3), latin);
+        view.SwapFiles(0, 3);
+        f.Window().close();
+        EXPECT_TRUE(f.Unit().WindowStateSaved());
+    }
+    front.reset();
+
+    // The remembered list brings the bytes back.
+    TQtFrontEnd& f = Launch();
+    ASSERT_EQ(f.View().FileCount(), 6);
+    EXPECT_EQ(f.View().FileAt(0), latin);
+    EXPECT_EQ(f.View().FileAt(1), dropped);
+    EXPECT_EQ(f.View().FileAt(2), latin);
+
+    // Two names that show alike cannot be told apart: neither is guessed.
+    MakeFile("old/caf\xe8.txt");
+    prompter.fileAnswers.push_back({shownLatin});
+    f.Commands().Attach();
+    EXPECT_EQ(f.View().FileCount(), 6);
+    EXPECT_EQ(prompter.boxes.back().Text, CannotAttachText({shownLatin.toStdString()}));
+}
+
 // --- options ---------------------------------------------------------------------------------
 
 TEST_F(QtFrontEndTest, OptionsThatCannotBeSavedGiveABoxNamingTheIniAndTheLanguageStillApplies) {
