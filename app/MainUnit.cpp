@@ -97,7 +97,10 @@ void AppendOwnHeaderLines(std::string& line, int size, const std::string& from, 
     // A line break in the address would start header lines of its own.
     std::replace(address.begin(), address.end(), '\r', ' ');
     std::replace(address.begin(), address.end(), '\n', ' ');
-    const std::string receipt = returnReceipt ? "\r\nReturn-Receipt-To: " + address : std::string();
+    std::string receipt = returnReceipt ? "\r\nReturn-Receipt-To: " + address : std::string();
+    // A display name that is not plain ASCII is encoded as in the From line.
+    std::string field;
+    if (returnReceipt && !IsAscii(address) && AddressField("Return-Receipt-To", address, field)) receipt = "\r\n" + field;
     const std::string mailer = "\r\nX-Mailer: Parcelwing v.2.1b ";
     // The buffer holds `size` bytes including its terminating NUL.
     const std::size_t room = size > 0 ? static_cast<std::size_t>(size) - 1 : 0;

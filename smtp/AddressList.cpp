@@ -221,6 +221,9 @@ std::vector<std::string> DisplayNameTokens(const RMailbox& m)
 {
     bool valid = false;
     std::vector<std::string> words = PhraseWords(m.Phrase, valid);
+    // As written only when it is plain printable ASCII (a quoted string may hold anything).
+    for (char c : m.Phrase)
+        valid = valid && !IsControlByte(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80;
     if (!m.Phrase.empty() && valid && m.Phrase.find("=?") == std::string::npos)
         return words;
     const std::string& text = m.DisplayName;

@@ -29,11 +29,16 @@ bool IsWsp(char c)
 bool FoldAtBlanks(const std::string& line, std::size_t firstCut, std::string& out)
 {
     out.clear();
+    // No line may be made of blanks alone (RFC 5322, 3.2.2): nothing is cut
+    // off the blanks at the end.
+    std::size_t lastVisible = line.size();
+    while (lastVisible > 0 && IsWsp(line[lastVisible - 1]))
+        --lastVisible;
     std::size_t start = 0;
     while (line.size() - start > MaxHeaderLine) {
         // The last usable break within reach: a blank after a visible character.
         std::size_t cut = 0;
-        for (std::size_t i = std::max(start + 1, firstCut); i <= start + MaxHeaderLine && i < line.size(); ++i) {
+        for (std::size_t i = std::max(start + 1, firstCut); i <= start + MaxHeaderLine && i < lastVisible; ++i) {
             if (IsWsp(line[i]) && !IsWsp(line[i - 1]))
                 cut = i;
         }

@@ -129,6 +129,9 @@ TEST(SendJobTexts, OwnHeaderLinesFollowTheDateLineOnly) {
         {"Dat", "me@x", true, "Dat"},
         // A line break in the address cannot start a header line of its own.
         {"Date: d", "me@x\r\nBcc: evil@y", true, "Date: d\r\nReturn-Receipt-To: me@x  Bcc: evil@y" + mailer},
+        // A display name as the From line has it: ASCII as it is, others encoded.
+        {"Date: d", "Me Myself <me@x>", true, "Date: d\r\nReturn-Receipt-To: Me Myself <me@x>" + mailer},
+        {"Date: d", "Jürgen <me@x>", true, "Date: d\r\nReturn-Receipt-To: =?UTF-8?B?SsO8cmdlbg==?= <me@x>" + mailer},
     };
     for (const auto& r : rows) {
         std::string line = r.line;

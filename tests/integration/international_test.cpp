@@ -135,7 +135,7 @@ protected:
         options.push_back("CharSet=" + std::to_string(charset.index));
         options.push_back("FilPerMes=9");
         std::replace(options.begin(), options.end(), std::string("From=me@example.org"),
-                     std::string("From=Me Myself <me@example.org>"));
+                     std::string("From=Jörg Müller <me@example.org>"));
         // A return receipt makes the program greet with EHLO, where the sink offers 8BITMIME.
         if (eightBit)
             options.push_back("Return_Receipt_Enabled=1");
@@ -183,7 +183,7 @@ protected:
             files += (i ? ", [" : "[") + JsonString(paths_[i]) + ", " + JsonString(language.files[i]) + "]";
         files += "]";
         const std::string expected = "{\"subject\": " + JsonString(language.subject) +
-                                     ", \"from\": [\"Me Myself\", \"me@example.org\"], \"to\": " + to +
+                                     ", \"from\": [\"Jörg Müller\", \"me@example.org\"], \"to\": " + to +
                                      ", \"body\": " + JsonString(body) + ", \"charset\": " + JsonString(label) +
                                      ", \"encoding\": " + JsonString(encoding) + ", \"files\": " + files + "}";
         const std::string expectedFile = folder_.root + "/expected-" + std::to_string(n) + ".json";

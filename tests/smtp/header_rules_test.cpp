@@ -214,6 +214,8 @@ TEST(AddressList, HeaderFieldsKeepNamesQuotedOrEncoded)
         // Not valid UTF-8: read as Windows-1252.
         {"Gr\xfc\xdf" "e <a@x>", "To: =?UTF-8?B?R3LDvMOfZQ==?= <a@x>"},
         {"\"=?UTF-8?B?eA==?=\" <a@x>", "To: =?UTF-8?B?PT9VVEYtOD9CP2VBPT0/PQ==?= <a@x>"},
+        // A control character inside quotes is never written as it stands.
+        {std::string("\"a\0b\" <a@x>", 12), "To: =?UTF-8?B?YQBi?= <a@x>"},
     };
     for (const auto& r : rows) {
         std::string field = "unchanged";
@@ -306,6 +308,10 @@ TEST(HeaderText, SubjectsAsTheyGoOut)
         {"=?UTF-8?B?eA==?=", "Subject: =?UTF-8?B?PT9VVEYtOD9CP2VBPT0/PQ==?="},
         {"Quarterly report of the department of long names and longer titles for everyone",
          "Subject: Quarterly report of the department of long names and longer titles\r\n for everyone"},
+        // Blanks at the end never make a line of their own: encoded instead.
+        {std::string(68, 'o') + "\t", "Subject: =?UTF-8?B?" + Base64Encode(std::string(39, 'o')) +
+                                         "?=\r\n =?UTF-8?B?" + Base64Encode(std::string(29, 'o') + "\t") + "?="},
+        {std::string(62, 'o') + " word\t", "Subject: " + std::string(62, 'o') + "\r\n word\t"},
     };
     for (const auto& r : rows) {
         const std::string field = UnstructuredField("Subject", r.value);
