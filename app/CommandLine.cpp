@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <set>
 #include <utility>
 
+#include "app/JobReport.h"
 #include "app/View.h"
 
 namespace pw {
@@ -109,8 +111,6 @@ private:
     IView& view_;
 };
 
-void AddEntryIn(IView& view, ROptions& options, const std::string& text, TFolderChain& chain);
-
 void AddFolderIn(IView& view, ROptions& options, const std::string& path, TFolderChain& chain) {
     std::string folder = path;
     if (folder.empty() || folder.back() != '/') folder += '/';
@@ -136,8 +136,6 @@ void AddFolderIn(IView& view, ROptions& options, const std::string& path, TFolde
                 if (options.RecSubDir) AddFolderIn(view, options, full, chain);
             } else if (kind == TKind::File) {
                 view.AppendFile(full);
-            } else {
-                AddEntryIn(view, options, full, chain);
             }
         }
         ::closedir(dir);
@@ -145,24 +143,11 @@ void AddFolderIn(IView& view, ROptions& options, const std::string& path, TFolde
     chain.erase(id);
 }
 
-void AddEntryIn(IView& view, ROptions& options, const std::string& text, TFolderChain& chain) {
-    switch (KindOf(text)) {
-    case TKind::Folder: {
-        TFileUpdate bracket(view);
-        AddFolderIn(view, options, text, chain);
-        return;
-    }
-    case TKind::File:
-        view.AppendFile(text);
-        return;
-    default:
-        break;
-    }
-    if (FileExistsOrMatches(text)) {
-        view.AppendFile(text);
-        return;
-    }
-    ApplyKey(view, options, text);
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The value of a file key that could not be read, as a problem line.
+std::string UnreadableLine(const char* what, const std::string& name, const std::string& error) {
+    return std::string("Can't read ") + what + " " + EscapeControls(name) + ": " + error;
 }
 
 }  // namespace
@@ -230,14 +215,22 @@ std::vector<std::string> CutTextLines(const std::string& contents) {
     return lines;
 }
 
-std::vector<std::string> ReadTextLines(const std::string& path) {
+bool ReadTextFile(const std::string& path, std::vector<std::string>& lines, std::string& error) {
+    lines.clear();
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return {};
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
     std::string contents;
     struct stat st {};
+    bool ok = true;
     // Only regular files: a FIFO or a device could block or never end.
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file";
+        ok = false;
+    } else {
         char buffer[65536];
         for (;;) {
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -246,13 +239,31 @@ std::vector<std::string> ReadTextLines(const std::string& path) {
             } else if (n < 0 && errno == EINTR) {
                 continue;
             } else {
-                if (n < 0) contents.clear();
+                if (n < 0) {
+                    error = std::strerror(errno);
+                    ok = false;
+                }
                 break;
             }
         }
     }
     ::close(fd);
-    return CutTextLines(contents);
+    if (ok) lines = CutTextLines(contents);
+    return ok;
+}
+
+std::vector<std::string> ReadTextLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string error;
+    ReadTextFile(path, lines, error);
+    return lines;
+}
+
+bool IsKeyForm(const std::string& text) {
+    if (text.size() < 3 || (text[0] != '-' && text[0] != '/')) return false;
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon < 2) return false;
+    return std::all_of(text.begin() + 1, text.begin() + static_cast<std::ptrdiff_t>(colon), IsLetter);
 }
 
 TCommandKey ParseKey(const std::string& text, std::string* value) {
@@ -303,9 +314,28 @@ bool FileExistsOrMatches(const std::string& text) {
     return found;
 }
 
-void AddEntry(IView& view, ROptions& options, const std::string& text) {
-    TFolderChain chain;
-    AddEntryIn(view, options, text, chain);
+std::string UnusableNameLine(const std::string& name) {
+    if (KindOf(name) == TKind::Missing) return MissingFilePrefix + EscapeControls(name);
+    return "Can't send " + EscapeControls(name) + ": not a regular file or folder";
+}
+
+TEntryProblems AddEntry(IView& view, ROptions& options, const std::string& text) {
+    if (text.empty()) return {};
+    const TKind kind = KindOf(text);
+    if (kind == TKind::Folder) {
+        AddFolder(view, options, text);
+        return {};
+    }
+    if (kind == TKind::File || FileExistsOrMatches(text)) {
+        view.AppendFile(text);
+        return {};
+    }
+    if (IsKeyForm(text)) return ApplyKey(view, options, text);
+    TEntryProblems problems{UnusableNameLine(text)};
+    // A name that begins like a key still refreshes the list buttons, as every
+    // such argument does.
+    if (text[0] == '-' || text[0] == '/') view.EnableListControls(view.FileCount() > 0);
+    return problems;
 }
 
 void AddFolder(IView& view, ROptions& options, const std::string& path) {
@@ -314,10 +344,12 @@ void AddFolder(IView& view, ROptions& options, const std::string& path) {
     AddFolderIn(view, options, path, chain);
 }
 
-void ApplyKey(IView& view, ROptions& options, const std::string& text) {
-    if (text.empty() || (text[0] != '-' && text[0] != '/')) return;
+TEntryProblems ApplyKey(IView& view, ROptions& options, const std::string& text) {
+    if (text.empty() || (text[0] != '-' && text[0] != '/')) return {};
+    TEntryProblems problems;
     std::string value;
-    switch (ParseKey(text, &value)) {
+    const TCommandKey key = IsKeyForm(text) ? ParseKey(text, &value) : KeyNone;
+    switch (key) {
     case KeyTo:
         view.SetBoxText(TComboBox::To, value);
         break;
@@ -328,8 +360,14 @@ void ApplyKey(IView& view, ROptions& options, const std::string& text) {
         view.SetMessageText(value);
         break;
     case KeyMsgFile: {
+        std::vector<std::string> lines;
+        std::string error;
+        if (!ReadTextFile(value, lines, error)) {
+            problems.push_back(UnreadableLine("message file", value, error));
+            break;
+        }
         std::string body;
-        for (const auto& line : ReadTextLines(value)) body += line + "\r\n";
+        for (const auto& line : lines) body += line + "\r\n";
         view.SetMessageText(body);
         break;
     }
@@ -346,8 +384,14 @@ void ApplyKey(IView& view, ROptions& options, const std::string& text) {
         options.FilPerMes = ParseLeadingInt(value);
         break;
     case KeyLstf: {
+        std::vector<std::string> lines;
+        std::string error;
+        if (!ReadTextFile(value, lines, error)) {
+            problems.push_back(UnreadableLine("list file", value, error));
+            break;
+        }
         TFileUpdate bracket(view);
-        for (const auto& line : ReadTextLines(value)) view.AppendFile(line);
+        for (const auto& line : lines) view.AppendFile(line);
         break;
     }
     case KeyFrom:
@@ -355,15 +399,41 @@ void ApplyKey(IView& view, ROptions& options, const std::string& text) {
         break;
     case KeyRcpt:
     case KeySf:
+        break;
     case KeyNone:
+        if (IsKeyForm(text)) problems.push_back("Unknown key " + EscapeControls(text));
         break;
     }
     view.EnableListControls(view.FileCount() > 0);
+    return problems;
 }
 
-bool ApplyStartupArgs(IView& view, ROptions& options, const std::vector<std::string>& args) {
-    for (const auto& arg : args) AddEntry(view, options, arg);
+bool ApplyStartupArgs(IView& view, ROptions& options, const std::vector<std::string>& args,
+                      TEntryProblems* problems) {
+    for (const auto& arg : args) {
+        TEntryProblems found = AddEntry(view, options, arg);
+        if (problems != nullptr) problems->insert(problems->end(), found.begin(), found.end());
+    }
     return !args.empty() && options.AutoSend;
+}
+
+bool NamesExistingEntry(const std::string& text) {
+    const TKind kind = KindOf(text);
+    return kind == TKind::Folder || kind == TKind::File || FileExistsOrMatches(text);
+}
+
+bool IsKeyArgument(const std::string& text) { return IsKeyForm(text) && !NamesExistingEntry(text); }
+
+bool IsSendAndExitRun(const std::vector<std::string>& args) {
+    bool send = false, exit = false;
+    for (const auto& arg : args) {
+        if (!IsKeyArgument(arg)) continue;
+        std::string value;
+        const TCommandKey key = ParseKey(arg, &value);
+        if (key == KeyASend) send = UpperAscii(value) == "YES";
+        if (key == KeyAExit) exit = UpperAscii(value) == "YES";
+    }
+    return send && exit;
 }
 
 }  // namespace pw

@@ -91,15 +91,74 @@ RHandOffNames HandOffNamesIn(const std::string& folder, const std::string& tag, 
     return names;
 }
 
-RHandOffNames DefaultHandOffNames() {
-    std::string folder = "/tmp";
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
-        struct stat st {};
-        if (runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
-            folder = runtime;
-        }
+bool IsPrivateFolder(const std::string& folder, std::string* why) {
+    const auto fail = [&](const std::string& reason) {
+        if (why != nullptr) *why = folder + ": " + reason;
+        return false;
+    };
+    struct stat st {};
+    if (folder.empty() || folder[0] != '/') return fail("not an absolute path");
+    if (::lstat(folder.c_str(), &st) != 0) return fail(std::strerror(errno));
+    if (!S_ISDIR(st.st_mode)) return fail("not a folder");
+    if (st.st_uid != ::geteuid()) return fail("belongs to another user");
+    if ((st.st_mode & 022) != 0) return fail("others may write in it");
+    return true;
+}
+
+namespace {
+
+// `folder` made (mode 0700) when missing, with its parent when that is
+// missing too; then it must be private, and is made mode 0700 when it is ours.
+bool MakePrivateFolder(const std::string& folder, std::string* why) {
+    const std::size_t slash = folder.rfind('/');
+    if (slash != std::string::npos && slash > 0) ::mkdir(folder.substr(0, slash).c_str(), 0700);
+    ::mkdir(folder.c_str(), 0700);
+    if (!IsPrivateFolder(folder, why)) return false;
+    ::chmod(folder.c_str(), 0700);
+    return true;
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+std::string PrivateRuntimeFolder(std::string* why) {
+    std::string reasons;
+    const auto note = [&reasons](const std::string& reason) {
+        if (!reasons.empty()) reasons += "; ";
+        reasons += reason;
+    };
+    std::string reason;
+    const std::string runtime = Env("XDG_RUNTIME_DIR");
+    if (!runtime.empty()) {
+        if (IsPrivateFolder(runtime, &reason)) return runtime;
+        note(reason);
     }
-    return HandOffNamesIn(folder, "", static_cast<unsigned>(::getuid()));
+    std::string cache = Env("XDG_CACHE_HOME");
+    if (cache.empty() || cache[0] != '/') {
+        const std::string home = Env("HOME");
+        cache = home.empty() || home[0] != '/' ? std::string() : home + "/.cache";
+    }
+    if (!cache.empty()) {
+        if (MakePrivateFolder(cache + "/parcelwing", &reason)) return cache + "/parcelwing";
+        note(reason);
+    }
+    const std::string temp = "/tmp/parcelwing-" + std::to_string(::geteuid());
+    if (MakePrivateFolder(temp, &reason)) return temp;
+    note(reason);
+    if (why != nullptr) *why = reasons;
+    return {};
+}
+
+RHandOffNames DefaultHandOffNames() {
+    std::string why;
+    const std::string folder = PrivateRuntimeFolder(&why);
+    RHandOffNames names = HandOffNamesIn(folder, "", static_cast<unsigned>(::getuid()));
+    if (folder.empty()) names.Problem = "no private folder for it (" + why + ")";
+    return names;
 }
 
 std::string AbsoluteIfExisting(const std::string& arg) {
@@ -142,15 +201,20 @@ unsigned char THandOff::State() const {
 }
 
 // Locked: this process now holds the instance lock. Held: a live instance holds
-// it. Unavailable: the lock file cannot be used, so nobody can be told apart.
-static TLock TryLockFile(const std::string& path, int& probe, int& locked) {
+// it. Unavailable: the lock file cannot be used, so nobody can be told apart;
+// `why` (when given) then says why.
+static TLock TryLockFile(const std::string& path, int& probe, int& locked, std::string* why = nullptr) {
     if (locked >= 0) return TLock::Locked;
     if (probe < 0) {
         probe = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (probe < 0) return TLock::Unavailable;
+        if (probe < 0) {
+            if (why != nullptr) *why = path + ": " + std::strerror(errno);
+            return TLock::Unavailable;
+        }
         if (!OwnedByUs(probe)) {
             ::close(probe);
             probe = -1;
+            if (why != nullptr) *why = path + ": belongs to another user";
             return TLock::Unavailable;
         }
     }
@@ -159,7 +223,9 @@ static TLock TryLockFile(const std::string& path, int& probe, int& locked) {
         probe = -1;
         return TLock::Locked;
     }
-    return errno == EWOULDBLOCK ? TLock::Held : TLock::Unavailable;
+    if (errno == EWOULDBLOCK) return TLock::Held;
+    if (why != nullptr) *why = path + ": " + std::strerror(errno);
+    return TLock::Unavailable;
 }
 
 bool THandOff::TryLock() { return TryLockFile(names_.LockPath, lockProbe_, lockFd_) == TLock::Locked; }
@@ -167,13 +233,22 @@ bool THandOff::TryLock() { return TryLockFile(names_.LockPath, lockProbe_, lockF
 TStartResult THandOff::Start(const std::vector<std::string>& args, const std::string& programPath,
                              const TPump& pump) {
     const TPump wait = pump ? pump : TPump(SleepPump);
+    if (!names_.Problem.empty()) {
+        // Without a private place nobody can be told apart: run alone.
+        lockProblem_ = names_.Problem;
+        isFirst_ = true;
+        if (OnBecomingFirst) OnBecomingFirst();
+        return TStartResult::Running;
+    }
     for (int round = 0; round < 100; ++round) {
         CloseBlock();
-        const TLock lock = TryLockFile(names_.LockPath, lockProbe_, lockFd_);
+        std::string why;
+        const TLock lock = TryLockFile(names_.LockPath, lockProbe_, lockFd_, &why);
         if (lock != TLock::Held) {
             // No live holder: this is the first instance. Without a usable lock
             // file it still runs, alone and without hand-off.
             isFirst_ = true;
+            if (lock == TLock::Unavailable) lockProblem_ = why;
             if (OnBecomingFirst) OnBecomingFirst();
             if (lock == TLock::Locked) BecomeFirst();
             return TStartResult::Running;
@@ -182,7 +257,11 @@ TStartResult THandOff::Start(const std::vector<std::string>& args, const std::st
         const int fd = ::shm_open(names_.BlockName.c_str(), O_RDWR | O_CLOEXEC, 0);
         const TStep step = fd >= 0 ? HandOver(fd, args, programPath, wait, result)
                                    : SendGuard(args, programPath, wait, result);
-        if (step == TStep::Done) return result;
+        if (step == TStep::Done) {
+            const bool reached = result == TStartResult::HandedOver || result == TStartResult::GuardSent;
+            if (reached || (result == TStartResult::NothingToHand && args.empty())) SendActivation(wait);
+            return result;
+        }
     }
     return TStartResult::Unreachable;
 }
@@ -334,6 +413,14 @@ bool THandOff::SendDatagram(const std::string& payload, const TPump& pump) {
     return sent;
 }
 
+void THandOff::SendActivation(const TPump& pump) {
+    std::string payload = ActivateMessageName;
+    payload += '\0';
+    payload += activationToken_;
+    // Only a wish: a running instance that cannot be reached changes nothing.
+    SendDatagram(payload, pump);
+}
+
 void THandOff::OnReadable() {
     if (socketFd_ < 0) return;
     std::vector<char> buffer(kReceiveBuffer);
@@ -362,8 +449,11 @@ void THandOff::OnReadable() {
 
         const std::string payload(buffer.data(), static_cast<std::size_t>(n));
         const std::string guard = std::string(GuardMessageName) + '\0';
+        const std::string activate = std::string(ActivateMessageName) + '\0';
         if (payload == HandOffMessageName) {
             ReceiveHandOff();
+        } else if (payload.compare(0, activate.size(), activate) == 0) {
+            if (onActivate_) onActivate_(payload.substr(activate.size()));
         } else if (payload.compare(0, guard.size(), guard) == 0) {
             const std::string text = payload.substr(guard.size());
             if (ArgCount(text) > 0 && onEntry_) onEntry_(ArgAt(text, 1));

@@ -10,6 +10,10 @@
 //   - "Message.Parcelwing by Tamberly Group" + NUL + a command line: the second
 //     guard, for a later start that found the lock held but no block.
 //
+//   - "Parcelwing.Activate" + NUL + an activation token (may be empty): a later
+//     start asks the running instance to show its window in front, after its
+//     hand-off, or alone when it had no argument.
+//
 // Block layout: byte 0 is the state (0 free, 2 a later start is writing, 3 text
 // ready, 1 the running instance is taking it); from byte 1 the handed-over
 // argument, NUL-terminated. A later start claims the block with an atomic
@@ -31,6 +35,7 @@ inline constexpr const char* HandOffBlockName = "pcwmap_file";
 inline constexpr const char* HandOffMessageName = "Parcelwing";
 inline constexpr const char* GuardMutexName = "Parcelwing by Tamberly Group";
 inline constexpr const char* GuardMessageName = "Message.Parcelwing by Tamberly Group";
+inline constexpr const char* ActivateMessageName = "Parcelwing.Activate";
 
 enum THandOffState : unsigned char {
     HandOffFree = 0,
@@ -45,11 +50,28 @@ struct RHandOffNames {
     std::string BlockName;   // POSIX shared-memory name ("/...", no other "/")
     std::string LockPath;    // the instance lock file
     std::string SocketPath;  // the datagram socket of the running instance
+    // Why no private folder for the lock and the socket could be had; empty
+    // when the names are usable. With a problem, Start runs the program alone.
+    std::string Problem;
 };
 
 // Names in `folder` (the lock and socket) with `tag` mixed into every name.
 RHandOffNames HandOffNamesIn(const std::string& folder, const std::string& tag, unsigned uid);
-// The program's names: in $XDG_RUNTIME_DIR when it is an existing folder, else /tmp.
+
+// Whether only this user can make files in `folder`: an existing folder (not a
+// link) that belongs to the user and that group and others may not write. When
+// not, `why` (when given) says what is wrong.
+bool IsPrivateFolder(const std::string& folder, std::string* why = nullptr);
+
+// The folder for the instance lock and the socket, private to the user so that
+// no other user can block or spoof them: $XDG_RUNTIME_DIR when it is private,
+// else "parcelwing" below $XDG_CACHE_HOME (default ~/.cache), else
+// /tmp/parcelwing-<uid>; the last two are made with mode 0700 when missing.
+// Empty, with the reasons in `why`, when none of them can be used.
+std::string PrivateRuntimeFolder(std::string* why = nullptr);
+
+// The program's names in PrivateRuntimeFolder(); with Problem set when there is
+// none.
 RHandOffNames DefaultHandOffNames();
 
 // What Start made of this process.
@@ -83,6 +105,7 @@ public:
     // waits, that later start becomes the first instance. Relative names of
     // existing files and folders are made absolute before they are handed over,
     // as the running instance may work in another folder.
+    // Start may be called again after a hand-over, for a further argument.
     TStartResult Start(const std::vector<std::string>& args, const std::string& programPath = {},
                        const TPump& pump = {});
 
@@ -91,12 +114,24 @@ public:
     std::function<void()> OnBecomingFirst;
 
     bool IsFirstInstance() const { return isFirst_; }
+    // Why this start runs alone: the instance lock could not be used (no
+    // private folder, a lock file it cannot open or that is not the user's).
+    // Empty when the lock is held, or was held by another instance.
+    const std::string& LockProblem() const { return lockProblem_; }
     // True when the running instance has its block and its socket.
     bool Receiving() const { return block_ != nullptr && socketFd_ >= 0; }
 
     // Receives what later starts hand over: one call per argument, as the
     // program's AddEntry. Never starts a send job by itself.
     void SetEntryHandler(TEntryHandler handler) { onEntry_ = std::move(handler); }
+
+    // A later start that handed an argument over, or had none to hand, then
+    // asks the running instance to bring its window to the front, passing
+    // this token along (the desktop's proof that the user started it, e.g.
+    // XDG_ACTIVATION_TOKEN on Wayland). Set before Start.
+    void SetActivationToken(std::string token) { activationToken_ = std::move(token); }
+    // The running instance hears of such a request here, with the token.
+    void SetActivateHandler(TEntryHandler handler) { onActivate_ = std::move(handler); }
 
     // The socket to watch for readability; -1 when not receiving.
     int Descriptor() const { return socketFd_; }
@@ -117,6 +152,7 @@ private:
     TStep SendGuard(const std::vector<std::string>& args, const std::string& programPath, const TPump& pump,
                     TStartResult& result);
     bool SendDatagram(const std::string& payload, const TPump& pump);
+    void SendActivation(const TPump& pump);
     void ReceiveHandOff();
     void CloseBlock();
 
@@ -128,6 +164,9 @@ private:
     unsigned char* block_ = nullptr;
     int socketFd_ = -1;
     TEntryHandler onEntry_;
+    std::string lockProblem_;
+    TEntryHandler onActivate_;
+    std::string activationToken_;
 };
 
 // An argument as handed to another process: relative names of existing files,

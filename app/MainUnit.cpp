@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "config/Places.h"
 #include "config/WindowState.h"
 #include "platform/ProgramPath.h"
@@ -62,7 +63,7 @@ std::string RequestDoneLine(const std::tm& local, int request, int error) {
 }
 
 std::string RefusedRecipientLine(const TRefusedRecipient& refused) {
-    return "Recipient refused: " + refused.Address + " - " + refused.Reply;
+    return "Recipient refused: " + EscapeControls(refused.Address) + " - " + EscapeControls(refused.Reply);
 }
 
 std::string OnlyBodyFileText(const std::string& entry) {
@@ -193,7 +194,16 @@ void TMainUnit::CreateClient() {
     };
 }
 
-void TMainUnit::LoadOptions() { pw::LoadOptions(options_, places_); }
+void TMainUnit::LoadOptions() {
+    pw::LoadOptions(options_, places_);
+    optionsAsSaved_ = options_;
+}
+
+RSaveResult TMainUnit::SaveOptions(const ROptions& edited) {
+    RSaveResult result = SaveOptionsChanges(optionsAsSaved_, edited, iniPath_);
+    if (result) optionsAsSaved_ = edited;
+    return result;
+}
 
 void TMainUnit::FixLogPath() { log_.SetLogPath(options_.LogFileName); }
 
@@ -221,7 +231,37 @@ void TMainUnit::HandleMessage(std::uint32_t msg, std::uintptr_t, std::intptr_t) 
     }
 }
 
-void TMainUnit::AddEntry(const std::string& text) { pw::AddEntry(view_, options_, text); }
+TEntryProblems TMainUnit::AddEntry(const std::string& text) {
+    TEntryProblems problems = pw::AddEntry(view_, options_, text);
+    for (const auto& line : problems) LogLine(line);
+    return problems;
+}
+
+bool TMainUnit::ApplyStartupArguments(const std::vector<std::string>& args) {
+    TEntryProblems problems;
+    const bool send = ApplyStartupArgs(view_, options_, args, &problems);
+    for (const auto& line : problems) LogLine(line);
+    // The job these arguments start does not count as a success.
+    startupTrouble_ = send && !problems.empty();
+    if (!independentRun_) return send;
+
+    // A send-and-exit run sends all it was given or nothing, so that running it
+    // again duplicates nothing.
+    for (int i = 0; i < view_.FileCount(); ++i) {
+        const std::string entry = view_.FileAt(i);
+        if (IsRegularFile(entry)) continue;
+        const std::string line = UnusableNameLine(entry);
+        if (std::find(problems.begin(), problems.end(), line) != problems.end()) continue;
+        LogLine(line);
+        problems.push_back(line);
+    }
+    if (problems.empty()) return send;
+    for (const auto& line : problems) view_.ErrorNote(std::string(ApplicationTitle) + ": " + line);
+    view_.ErrorNote(std::string(ApplicationTitle) + ": " + NothingSentText);
+    exitCode_ = ExitCodeJobFailed;
+    view_.RequestClose();
+    return false;
+}
 
 void TMainUnit::LogLine(const std::string& text) { log_.LogLine(text); }
 
@@ -300,6 +340,7 @@ bool TMainUnit::DoSend() {
             throw;
         }
         EndProgress();
+        ReportJobEnd();
         success = JobSucceeded();
         if (success && options_.ClearFList && !closing_) {
             TFileBracket bracket(view_);
@@ -307,8 +348,10 @@ bool TMainUnit::DoSend() {
         }
     } else if (count == 0) {
         ShowBox(options_.TextFromFirstFile ? EmptyListBodyText : EmptyListText, TBoxIcon::Error);
+        view_.JobEnded(RJobSummary{});
     } else {
         ShowBox(OnlyBodyFileText(view_.FileAt(0)), TBoxIcon::Error);
+        view_.JobEnded(RJobSummary{});
     }
     jobRunning_ = false;
     if (closing_) return success;  // the close handling has already ended everything
@@ -334,12 +377,21 @@ void TMainUnit::RunMessages(int first) {
     failedMessages_ = 0;
     messagesStarted_ = 0;
     messagesOk_ = 0;
-    jobTrouble_ = false;
-    if (!AddressesUsable()) return;
+    jobTrouble_ = startupTrouble_;
+    startupTrouble_ = false;
+    inFlightFiles_.clear();
+    undelivered_.clear();
+    messagesSent_ = 0;
+    filesSent_ = 0;
+    bytesSent_ = 0;
+    lastReason_.clear();
     nextFile_ = first;
     progressActive_ = true;
     jobStartNs_ = SteadyNowNs();
     ReportProgress(true);
+    // Addresses that cannot be sent stop the job before any connection; its
+    // files are then reported as not sent.
+    if (!AddressesUsable()) return;
 
     for (;;) {
         // Tested right after a message has been started, before its outcome is known.
@@ -394,24 +446,53 @@ void TMainUnit::EndProgress() {
     p.Message = messagesStarted_;
     p.Messages = messagesStarted_;
     p.Seconds = static_cast<double>(SteadyNowNs() - jobStartNs_) / 1e9;
+    jobSeconds_ = p.Seconds;
     view_.JobProgress(p);
+}
+
+// Names every listed file the job did not deliver, then gives the view the
+// job's summary.
+void TMainUnit::ReportJobEnd() {
+    // The message on its way when the job was aborted or closed.
+    for (const auto& file : inFlightFiles_) undelivered_.push_back(file.Path);
+    inFlightFiles_.clear();
+    // Files of messages never started (attempts used up, Abort, close).
+    for (int i = nextFile_; i < view_.FileCount(); ++i) undelivered_.push_back(view_.FileAt(i));
+    for (const auto& file : undelivered_) LogLine(NotSentLine(file));
+
+    RJobSummary summary;
+    summary.MessagesSent = messagesSent_;
+    summary.MessagesFailed = messagesStarted_ - messagesSent_;
+    summary.FilesSent = filesSent_;
+    summary.Files = filesSent_ + static_cast<int>(undelivered_.size());
+    summary.BytesSent = bytesSent_;
+    summary.Seconds = jobSeconds_;
+    view_.JobEnded(summary);
 }
 
 bool TMainUnit::PrepareAttachments(int first, int n) {
     client_->AttachedFiles.clear();
+    std::vector<RJobFile> present;
+    std::vector<std::string> missing;
     for (int i = 0; i < n; ++i) {
         const std::string entry = view_.FileAt(first + i);
-        if (IsRegularFile(entry)) {
+        struct stat st {};
+        if (!entry.empty() && ::stat(entry.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             client_->AttachedFiles.push_back(entry);
+            present.push_back({entry, static_cast<std::uint64_t>(st.st_size)});
         } else {
-            LogLine(MissingFilePrefix + entry);
+            LogLine(MissingFilePrefix + EscapeControls(entry));
+            missing.push_back(entry);
             jobTrouble_ = true;
         }
         view_.SetCurrentFile(first);
         DispatchOnce();
-        // Abort or close may have come in while messages were dispatched.
+        // Abort or close may have come in while messages were dispatched; the
+        // group then counts as never started.
         if (!client_ || closing_ || abortRequested_) return false;
     }
+    inFlightFiles_ = std::move(present);
+    undelivered_.insert(undelivered_.end(), missing.begin(), missing.end());
     return true;
 }
 
@@ -527,11 +608,37 @@ void TMainUnit::LogRefusedRecipients() {
     }
 }
 
+// The line after a failed request's RequestDone line: the reason, and a hint
+// where one is known.
+void TMainUnit::LogFailureReason(TSmtpEngine& sender, TSmtpRequest request, std::uint16_t error) {
+    RFailure failure;
+    failure.Request = static_cast<int>(request);
+    failure.Error = error;
+    failure.LastReply = sender.LastReply();
+    failure.Port = options_.Port;
+    failure.Security = options_.Security;
+    failure.AuthEnabled = options_.SMTP_Auth_Enabled;
+    lastReason_ = ReasonText(failure);
+    LogLine(ReasonLine(failure));
+}
+
+// The server took the message's data: its attachments are delivered.
+void TMainUnit::NoteMessageAccepted() {
+    ++messagesSent_;
+    for (const auto& file : inFlightFiles_) {
+        ++filesSent_;
+        bytesSent_ += file.Size;
+    }
+    inFlightFiles_.clear();
+}
+
 void TMainUnit::FailMessage() {
     ++failedMessages_;
     messageInFlight_ = false;
+    for (const auto& file : inFlightFiles_) undelivered_.push_back(file.Path);
+    inFlightFiles_.clear();
     LogLine(ErrorAbortLine);
-    notifier_.NotifyError();
+    notifier_.NotifyError(lastReason_);
     // The box may have let the loop run: the client can be gone by now.
     if (client_) client_->Abort();
     // The connection is dropped, so nothing is connected any more.
@@ -545,13 +652,12 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
         owedQuitPending_ = false;
         return;
     }
+    if (error != 0) LogFailureReason(sender, request, error);
     DispatchOnce();
     if (!IsCurrent(sender) || closing_) return;  // aborted or closed meanwhile
 
     if (error != 0) {
         if (request == TSmtpRequest::RcptTo) LogRefusedRecipients();
-        // The message was cut off before its end and not sent: say which file.
-        if (request == TSmtpRequest::Data && !client_->AttachmentError().empty()) LogLine(client_->AttachmentError());
         FailMessage();
         return;
     }
@@ -576,6 +682,7 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
         c.Data();
         break;
     case TSmtpRequest::Data:
+        NoteMessageAccepted();
         c.Quit();
         break;
     case TSmtpRequest::Quit:
@@ -626,7 +733,7 @@ void TMainUnit::DoAbort() {
 // Close
 
 void TMainUnit::RestoreWindowState() {
-    LoadWindowState(view_, iniPath_);
+    if (!independentRun_) LoadWindowState(view_, iniPath_);
     stateRestored_ = true;
 }
 
@@ -641,8 +748,17 @@ void TMainUnit::CloseMainWindow() {
     RetireClient();
     messageInFlight_ = false;
     // An unwritable INI file must not keep the program from ending.
-    // Closed before the state was restored: the remembered one stays as it is.
-    stateSaved_ = stateRestored_ ? SaveWindowState(view_, options_, iniPath_) : true;
+    // Closed before the state was restored, or an independent run: the
+    // remembered state stays as it is.
+    if (stateRestored_ && !independentRun_) {
+        const RSaveResult saved = SaveWindowState(view_, options_, iniPath_);
+        stateSaved_ = saved.Ok;
+        stateError_ = saved.Error;
+        for (const auto& line : saved.NotKept) {
+            LogLine(line);
+            view_.ErrorNote(std::string(ApplicationTitle) + ": " + line);
+        }
+    }
     loop_.Quit(exitCode_);
 }
 

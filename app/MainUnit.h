@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CommandLine.h"
 #include "app/Notify.h"
 #include "app/View.h"
 #include "app/ViewBridge.h"
@@ -33,11 +34,13 @@ inline constexpr const char* EmptyListText = "File List is empty!";
 inline constexpr const char* EmptyListBodyText =
     "File List is empty - define message body text file and attached file(s) !";
 inline constexpr const char* SetUpOptionsText = "Please, set up program's options...";
+// Said when a send-and-exit run refuses its job because of its arguments.
+inline constexpr const char* NothingSentText = "Nothing was sent";
 
 // Log lines of the send job.
 inline constexpr const char* ErrorAbortLine = "Error, abort sending...";
 inline constexpr const char* AllOkLine = "All Ok!";
-inline constexpr const char* MissingFilePrefix = "Can't find file ";
+// MissingFilePrefix ("Can't find file ") is in app/CommandLine.h.
 
 // Body lines longer than this are wrapped into several lines: SMTP allows 998
 // characters before the CR LF, and servers refuse longer lines.
@@ -48,7 +51,7 @@ inline constexpr std::size_t BodyLineLimit = 998;
 std::string RequestDoneLine(const std::tm& local, int request, int error);
 
 // The log line for a recipient the server refused, naming the address and the
-// server's reply.
+// server's reply (control characters escaped).
 std::string RefusedRecipientLine(const TRefusedRecipient& refused);
 
 // The box shown when TextFromFirstFile leaves nothing to attach: the one
@@ -92,7 +95,8 @@ public:
     // --- the main window's start-up -----------------------------------------
     // Creates the client and installs the four handlers; clears the job flags.
     void CreateClient();
-    // Reads the options from the INI file beside the program.
+    // Reads the options from the INI file (where config/Places.h puts it) and
+    // keeps a copy as the record last read or saved (OptionsAsSaved).
     void LoadOptions();
     // Sets the log's path from LogFileName (once, at start-up).
     void FixLogPath();
@@ -102,16 +106,42 @@ public:
     // not save the window state, or the remembered lists would be replaced
     // by the still empty window's.
     void BeginStartUp() { stateRestored_ = false; }
-    // Restores the remembered window state and entries into the view.
+    // Restores the remembered window state and entries into the view (nothing
+    // in an independent run).
     void RestoreWindowState();
+
+    // A send-and-exit run: it reads no remembered window state and writes none,
+    // and any argument it cannot use stops it before anything is sent.
+    void SetIndependentRun(bool independent) { independentRun_ = independent; }
+    bool IndependentRun() const { return independentRun_; }
+
+    // The start-up arguments through AddEntry, in order. What cannot be used is
+    // logged; in an independent run it is also given to the view's ErrorNote,
+    // and so is every listed file that does not exist, and then the job is
+    // refused: "Nothing was sent" and the program closes with exit code 2.
+    // Returns whether a send job is to start.
+    bool ApplyStartupArguments(const std::vector<std::string>& args);
+
+    // --- options ----------------------------------------------------------------
+    // The save of the options dialog: stores `edited` in the INI file, writing
+    // only the keys whose values differ from OptionsAsSaved() (every key when
+    // the file or its options section does not exist yet), under the file's
+    // lock, after reading it afresh (config/Options.h, SaveOptionsChanges). So a
+    // password stored meanwhile from a terminal stays unless the user changed it
+    // here. On success `edited` becomes OptionsAsSaved(). The caller shows a
+    // failure (the result names the file and the reason).
+    [[nodiscard]] RSaveResult SaveOptions(const ROptions& edited);
+    // The options as the INI file last gave or took them.
+    const ROptions& OptionsAsSaved() const { return optionsAsSaved_; }
 
     // --- commands --------------------------------------------------------------
     // Runs one send job; true when every message ended with "All Ok!", no file
     // was missing, no recipient was refused and nothing was aborted.
     bool DoSend();
     void DoAbort();
-    // Offers one name to the file list (a file, a folder or a command key).
-    void AddEntry(const std::string& text);
+    // Offers one name to the file list (a file, a folder or a command key);
+    // what cannot be used is logged. Returns those log lines.
+    TEntryProblems AddEntry(const std::string& text);
     // Asks for the close handling; it runs from the message loop.
     void PostClose();
     // The close handling: abort, forget the client, save the window state,
@@ -160,8 +190,10 @@ public:
     int ExitCode() const { return exitCode_; }
     // False when the close handling had to write the window state and could
     // not; true when it was written, or kept as remembered (a close during
-    // start-up).
+    // start-up, an independent run).
     bool WindowStateSaved() const { return stateSaved_; }
+    // Why it could not be written ("Permission denied", ...); empty otherwise.
+    const std::string& WindowStateError() const { return stateError_; }
 
     // One round of waiting while a job waits: dispatch what is pending, or
     // block until something arrives. A front end with its own event loop
@@ -187,6 +219,9 @@ private:
     bool AddressesUsable();
     bool SettleOwedQuit();
     void FailMessage();
+    void LogFailureReason(TSmtpEngine& sender, TSmtpRequest request, std::uint16_t error);
+    void NoteMessageAccepted();
+    void ReportJobEnd();
     void LogRefusedRecipients();
     bool JobSucceeded() const;
     void ShowBox(const std::string& text, TBoxIcon icon, bool owned = true);
@@ -247,6 +282,20 @@ private:
     std::int64_t lastProgressNs_ = 0;
     int nextFile_ = 0;  // the first file of the next message
 
+    // What the job delivered and what it did not, for the not-sent lines and
+    // the summary.
+    struct RJobFile {
+        std::string Path;
+        std::uint64_t Size = 0;
+    };
+    std::vector<RJobFile> inFlightFiles_;    // the attachments of the message on its way
+    std::vector<std::string> undelivered_;   // listed files not delivered so far
+    int messagesSent_ = 0;                   // messages whose data the server took
+    int filesSent_ = 0;
+    std::uint64_t bytesSent_ = 0;
+    double jobSeconds_ = 0;
+    std::string lastReason_;                 // of the last failure, for the box
+
     // The current message's body lines, built when its first line is asked for.
     std::vector<std::string> bodyLines_;
 
@@ -254,6 +303,10 @@ private:
     bool closing_ = false;
     int exitCode_ = 1;
     bool stateSaved_ = true;
+    std::string stateError_;
+    bool independentRun_ = false;
+    bool startupTrouble_ = false;  // a start-up argument could not be used
+    ROptions optionsAsSaved_;
 
     std::function<void()> waitHook_;
     std::function<std::tm()> clock_;

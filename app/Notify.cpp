@@ -89,10 +89,18 @@ std::string TNotifier::ComputerName() const {
     return std::string(name, ::strnlen(name, 255));
 }
 
-void TNotifier::NotifyError() {
+std::string NotifyBoxText(const std::string& reason, bool logKept) {
+    if (reason.empty()) return NotifyText;
+    if (logKept) return std::string(NotifyText) + "\r\n" + reason;
+    return "Error!!! " + reason;
+}
+
+void TNotifier::NotifyError(const std::string& reason) {
     if (options_.SendMessagesOnError) SendNetMessage(options_.SendMessagesTo, NotifyText, NotifyCaption);
     if (options_.ShowMessagesOnError) {
-        view_.ShowMessageBox({NotifyText, NotifyCaption, TBoxIcon::Error, TBoxButtons::Ok, true});
+        const bool logKept = options_.SaveLog && !options_.LogFileName.empty();
+        view_.ShowMessageBox(
+            {NotifyBoxText(reason, logKept), NotifyCaption, TBoxIcon::Error, TBoxButtons::Ok, true});
     }
 }
 

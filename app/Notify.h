@@ -37,6 +37,11 @@ std::string AnsiToOem(const std::string& text);
 std::string BuildNetMessage(const std::string& computer, const std::string& target, const std::string& text,
                             const std::string& subject);
 
+// The text of NotifyError's box: NotifyText, then the reason on a line of its
+// own when a log is kept (SaveLog and a LogFileName); with no log to point at,
+// "Error!!! " + the reason. Without a reason, NotifyText.
+std::string NotifyBoxText(const std::string& reason, bool logKept);
+
 class TNotifier {
 public:
     // Finds the address of a computer name: true and `address` filled, or false.
@@ -52,8 +57,8 @@ public:
     void SetResolver(TResolver resolver) { resolver_ = std::move(resolver); }
 
     // The network message when SendMessagesOnError (to SendMessagesTo), then the
-    // box when ShowMessagesOnError.
-    void NotifyError();
+    // box when ShowMessagesOnError; the box tells `reason` (see NotifyBoxText).
+    void NotifyError(const std::string& reason = {});
 
     // Sends one network message. An empty target sends nothing; a target whose
     // name does not resolve (or no socket) gives the box "Error". A failed write

@@ -5,12 +5,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
 #include <utility>
 
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "platform/ProgramPath.h"
 
 namespace pw {
@@ -31,7 +33,9 @@ RHandOffNames ProgramHandOffNames() {
     RHandOffNames names = DefaultHandOffNames();
     const char* tag = std::getenv("PARCELWING_INSTANCE");
     if (tag == nullptr || tag[0] == '\0') return names;
-    return HandOffNamesIn(FolderOf(names.LockPath), tag, static_cast<unsigned>(::getuid()));
+    RHandOffNames tagged = HandOffNamesIn(FolderOf(names.LockPath), tag, static_cast<unsigned>(::getuid()));
+    tagged.Problem = names.Problem;
+    return tagged;
 }
 
 void BlockCloseSignals() {
@@ -40,7 +44,8 @@ void BlockCloseSignals() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, const RStartUpHooks& hooks) {
+void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, const RStartUpHooks& hooks,
+                        const std::vector<std::string>& notes) {
     IView& view = unit.View();
     unit.BeginStartUp();
     unit.CreateClient();
@@ -56,8 +61,9 @@ void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, c
     unit.RestoreWindowState();
     view.EnableListControls(false);
     unit.FixLogPath();
+    for (const auto& note : notes) unit.LogLine(note);
 
-    if (ApplyStartupArgs(view, unit.Options(), args)) unit.PostSend();
+    if (unit.ApplyStartupArguments(args)) unit.PostSend();
 }
 
 // ---------------------------------------------------------------------------
@@ -164,19 +170,106 @@ bool TProgram::Enter() {
     // A close signal sent as soon as the instance can be found must reach the
     // close handling, not end the process before the window state is saved.
     handOff_.OnBecomingFirst = BlockCloseSignals;
-    entry_ = handOff_.Start(args_, programFile_);
-    return entry_ == TStartResult::Running;
+    // The desktop's token for the window this start was meant to open; the
+    // running instance's window uses it instead.
+    if (const char* token = std::getenv("XDG_ACTIVATION_TOKEN")) handOff_.SetActivationToken(token);
+    if (IsSendAndExitRun(args_)) {
+        // Its own job: it neither hands over nor takes hand-offs, so it never
+        // looks for the instance lock.
+        independent_ = true;
+        BlockCloseSignals();
+        entry_ = TStartResult::Running;
+        return true;
+    }
+    const bool anyKey = std::any_of(args_.begin(), args_.end(), IsKeyArgument);
+    bool first = false;
+    if (!args_.empty() && !anyKey) {
+        first = EnterWithNames();
+    } else {
+        entry_ = handOff_.Start(args_, programFile_);
+        first = entry_ == TStartResult::Running;
+        if (entry_ == TStartResult::NothingToHand && args_.size() > 1) {
+            // Keys among several arguments would be applied to another
+            // instance's job one by one, and only the first arrives.
+            entryNotes_.push_back(
+                "another instance is running; nothing was sent (to send anyway, add -ASEND:YES -AEXIT:YES: "
+                "such a run sends on its own, beside the running instance)");
+            laterExitCode_ = ExitCodeJobFailed;
+        } else if (!first) {
+            NoteHandOffFailure(entry_);
+        }
+    }
+    if (first && !handOff_.LockProblem().empty()) {
+        entryNotes_.push_back("the instance lock cannot be used (" + handOff_.LockProblem() +
+                              "); this instance runs alone and takes no names from later starts");
+    }
+    return first;
+}
+
+// A later start with names only: each existing one is handed over through the
+// one-argument hand-off, in order; missing ones are named here.
+bool TProgram::EnterWithNames() {
+    std::vector<std::string> existing;
+    std::vector<std::string> missing;
+    for (const auto& arg : args_) {
+        if (NamesExistingEntry(arg)) {
+            existing.push_back(arg);
+        } else {
+            missing.push_back(arg);
+        }
+    }
+    if (existing.empty()) {
+        entry_ = handOff_.Start({}, programFile_);
+        if (entry_ == TStartResult::Running) return true;  // no instance: it reports them itself
+    }
+    for (std::size_t i = 0; i < existing.size(); ++i) {
+        entry_ = handOff_.Start({existing[i]}, programFile_);
+        if (entry_ == TStartResult::Running) {
+            // No instance (any more): this start runs with what it has not
+            // handed over yet.
+            std::vector<std::string> rest(existing.begin() + static_cast<std::ptrdiff_t>(i), existing.end());
+            rest.insert(rest.end(), missing.begin(), missing.end());
+            if (i > 0) args_ = std::move(rest);
+            return true;
+        }
+        if (entry_ != TStartResult::HandedOver && entry_ != TStartResult::GuardSent) {
+            NoteHandOffFailure(entry_);
+            break;
+        }
+    }
+    for (const auto& name : missing) entryNotes_.push_back(MissingFilePrefix + EscapeControls(name));
+    if (!missing.empty()) laterExitCode_ = ExitCodeJobFailed;
+    return false;
+}
+
+void TProgram::NoteHandOffFailure(TStartResult result) {
+    switch (result) {
+    case TStartResult::TooLong:
+        entryNotes_.push_back("the argument is too long to hand over");
+        laterExitCode_ = ExitCodeJobFailed;
+        break;
+    case TStartResult::Unreachable:
+        entryNotes_.push_back("the running instance could not be reached; nothing handed over");
+        laterExitCode_ = ExitCodeJobFailed;
+        break;
+    default:
+        break;
+    }
 }
 
 TMainUnit& TProgram::Initialise(IView& view, const RStartUpHooks& hooks) {
     unit_ = std::make_unique<TMainUnit>(loop_, view, programFile_);
     TMainUnit& unit = *unit_;
+    unit.SetIndependentRun(independent_);
 
     handOff_.SetEntryHandler([this](const std::string& entry) {
         // A handed-over argument is added like a start-up one, but never starts a job.
         if (!unit_ || unit_->Closing()) return;
         unit_->AddEntry(entry);
         if (OnHandOff) OnHandOff(entry);
+    });
+    handOff_.SetActivateHandler([this](const std::string& token) {
+        if (unit_ && !unit_->Closing() && OnActivate) OnActivate(token);
     });
 
     // Close signals are read from a signalfd; they are blocked (BlockCloseSignals)
@@ -193,7 +286,7 @@ TMainUnit& TProgram::Initialise(IView& view, const RStartUpHooks& hooks) {
     relay_->Watch(signalFd_, SignalId);
     relay_->Start();
 
-    RunStartUpSequence(unit, args_, hooks);
+    RunStartUpSequence(unit, args_, hooks, entryNotes_);
     return unit;
 }
 
@@ -223,7 +316,7 @@ void TProgram::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intp
 }
 
 int TProgram::ExitCode() const {
-    if (entry_ != TStartResult::Running) return ExitCodeLaterInstance;
+    if (entry_ != TStartResult::Running) return laterExitCode_;
     return unit_ ? unit_->ExitCode() : ExitCodeClosed;
 }
 

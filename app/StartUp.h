@@ -6,7 +6,9 @@
 // A front end (console or Qt) does:
 //   MessageLoop loop;
 //   TProgram program(loop, ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames());
-//   if (!program.Enter()) return program.ExitCode();     // a later start: 0
+//   const bool first = program.Enter();
+//   for (note : program.EntryNotes()) print "Parcelwing: " + note on standard error;
+//   if (!first) return program.ExitCode();   // a later start: 0, or 2
 //   program.Initialise(view, hooks);        // the start-up sequence
 //   loop.Run();                             // until the close handling ends it
 //   return program.ExitCode();
@@ -54,11 +56,13 @@ struct RStartUpHooks {
 
 // The main window's start-up sequence, in this order: the client with its four
 // handlers and clear job flags, the options, the language, the first-run box
-// and options dialog (when From or Host is empty), the window state, the list
-// buttons disabled, the log's path, then the arguments through AddEntry and,
+// and options dialog (when From or Host is empty), the window state (not in an
+// independent run), the list buttons disabled, the log's path, `notes` as log
+// lines, then the arguments through the unit's ApplyStartupArguments and,
 // when there was one and AutoSend is then set, a send job (posted: it starts
 // once the loop runs).
-void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, const RStartUpHooks& hooks);
+void RunStartUpSequence(TMainUnit& unit, const std::vector<std::string>& args, const RStartUpHooks& hooks,
+                        const std::vector<std::string>& notes = {});
 
 // Watches descriptors that the message loop cannot watch itself (a Unix
 // datagram socket, a signalfd) on a thread of its own. When one becomes
@@ -105,12 +109,31 @@ public:
     TProgram(const TProgram&) = delete;
     TProgram& operator=(const TProgram&) = delete;
 
-    // Program entry. True: this is the running instance; go on with
-    // Initialise. False: a later start that has handed its argument over (or
-    // had none to hand, or could not reach the running instance); it ends
-    // with ExitCode() 0 and shows nothing.
+    // Program entry. True: this process runs the program; go on with
+    // Initialise. False: a later start that is done; it ends with ExitCode()
+    // and shows nothing.
+    //
+    // A send-and-exit run (IsSendAndExitRun) looks for no running instance at
+    // all: it runs its own job, independent of any other instance. Any other
+    // start looks for the running instance and, when there is one:
+    //   - arguments that are all names (files, folders, patterns; what a file
+    //     manager passes): each existing one is handed over in order, one at a
+    //     time; a missing one is left out and named in EntryNotes; exit code 0,
+    //     or 2 when one was missing or could not be handed over;
+    //   - several arguments with a key among them: nothing is handed over,
+    //     EntryNotes says so and how to send anyway; exit code 2;
+    //   - one key, or no argument: the one argument is handed over as before;
+    //     exit code 0.
     bool Enter();
     TStartResult EntryResult() const { return entry_; }
+
+    // Lines for standard error from the entry (without the "Parcelwing: " the
+    // front end puts before them): what a later start could not do, or, for
+    // the running instance, that the instance lock cannot be used (said once;
+    // the start-up sequence also logs it).
+    const std::vector<std::string>& EntryNotes() const { return entryNotes_; }
+    // True for a send-and-exit run.
+    bool Independent() const { return independent_; }
 
     // Builds the main unit on `view`, wires hand-offs and the close signals
     // into the loop and runs the start-up sequence.
@@ -119,11 +142,15 @@ public:
 
     // Called for each argument a later start hands over, after AddEntry.
     std::function<void(const std::string&)> OnHandOff;
+    // Called when a later start asks for the window to come to the front,
+    // with its activation token (empty when it had none).
+    std::function<void(const std::string& token)> OnActivate;
     // Called when SIGINT or SIGTERM arrives, before the close handling.
     std::function<void(int signal)> OnSignal;
 
-    // 0 for a later start; else the code the close handling set (1, or 2
-    // after a failed job closed by ExitAfterSend).
+    // For a later start 0, or 2 when it could not do what it was asked; else
+    // the code the close handling set (1, or 2 after a failed job closed by
+    // ExitAfterSend).
     int ExitCode() const;
 
     void HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
@@ -134,12 +161,17 @@ private:
     static constexpr std::uintptr_t SignalId = 2;
 
     void ReadSignals();
+    bool EnterWithNames();
+    void NoteHandOffFailure(TStartResult result);
 
     MessageLoop& loop_;
     std::string programFile_;
     std::vector<std::string> args_;
     THandOff handOff_;
     TStartResult entry_ = TStartResult::Running;
+    bool independent_ = false;
+    int laterExitCode_ = 0;
+    std::vector<std::string> entryNotes_;
     Handle handle_ = 0;
     int signalFd_ = -1;
     std::unique_ptr<TMainUnit> unit_;

@@ -48,6 +48,16 @@ struct RJobProgress {
     double Seconds = 0;         // since the job started
 };
 
+// What a send job did, told once when it ends.
+struct RJobSummary {
+    int MessagesSent = 0;         // messages the server took
+    int MessagesFailed = 0;       // messages started that failed or were aborted
+    int FilesSent = 0;            // attachments in the messages sent
+    int Files = 0;                // attachments the job was to send
+    std::uint64_t BytesSent = 0;  // their size
+    double Seconds = 0;           // from the job's start to its end
+};
+
 // Least time between two progress reports of a running job.
 inline constexpr unsigned ProgressIntervalMs = 250;
 
@@ -115,6 +125,16 @@ public:
     // ProgressIntervalMs while it runs, and once with Running false when it
     // ends. Never a log line. The default shows nothing.
     virtual void JobProgress(const RJobProgress& progress) { (void)progress; }
+
+    // Once at the end of every send job that got past its start (the summary
+    // line of the console). Never a log line. The default shows nothing.
+    virtual void JobEnded(const RJobSummary& summary) { (void)summary; }
+
+    // A line for a person running the program from a shell (standard error of
+    // the console front end), beside the log line that says the same: what a
+    // send-and-exit run could not use, entries the INI file could not keep.
+    // The default shows nothing; the log has it.
+    virtual void ErrorNote(const std::string& text) { (void)text; }
 };
 
 // Keeps the file list's update bracket open for one scope.

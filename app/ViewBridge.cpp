@@ -33,7 +33,7 @@ void LoadWindowState(IView& view, const std::string& iniPath) {
     ApplyWindowState(view, state);
 }
 
-bool SaveWindowState(const IView& view, const ROptions& options, const std::string& iniPath) {
+RSaveResult SaveWindowState(const IView& view, const ROptions& options, const std::string& iniPath) {
     return SaveWindowState(iniPath, options, CaptureWindowState(view));
 }
 

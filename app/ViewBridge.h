@@ -34,8 +34,8 @@ void ApplyWindowState(IView& view, const RWindowState& state);
 void LoadWindowState(IView& view, const std::string& iniPath);
 
 // Stores the view's state (nothing with AutoSend and ExitAfterSend both set);
-// false when the file could not be written.
-bool SaveWindowState(const IView& view, const ROptions& options, const std::string& iniPath);
+// the result says whether the file could be written and what it could not keep.
+RSaveResult SaveWindowState(const IView& view, const ROptions& options, const std::string& iniPath);
 
 // Puts the box's text first in its recent list (entries compared without case).
 void PushRecent(IView& view, TComboBox box);

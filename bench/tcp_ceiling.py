@@ -2,14 +2,20 @@
 """Loopback TCP ceiling: how fast this machine moves a byte stream from one
 process into another that only reads it.
 
-    tcp_ceiling.py FILE WIRE_BYTES
+    tcp_ceiling.py FILE WIRE_BYTES [--through HOST:PORT --reader-port PORT --cafile CA]
 
 A child process listens on 127.0.0.1 (a free port) and reads until the end of
 the stream; the parent connects and writes WIRE_BYTES bytes taken from FILE
 (read again from the start when it runs out) in 64 KiB writes, the way a
 sender of a large message does. Prints the seconds the transfer took and
 exits non-zero if the reader did not get every byte.
+
+With --through, the reader listens on --reader-port and the parent speaks
+TLS (trusting --cafile) to a TLS terminator at HOST:PORT that forwards the
+plain stream to the reader: the ceiling of TLS through that terminator.
 """
+import argparse
+import ssl
 import os
 import socket
 import sys
@@ -34,9 +40,17 @@ def reader(listener, report):
 
 
 def main():
-    path, wire = sys.argv[1], int(sys.argv[2])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("file")
+    parser.add_argument("wire", type=int)
+    parser.add_argument("--through")
+    parser.add_argument("--reader-port", type=int, default=0)
+    parser.add_argument("--cafile")
+    args = parser.parse_args()
+    path, wire = args.file, args.wire
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.bind(("127.0.0.1", 0))
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", args.reader_port))
     listener.listen(1)
     port = listener.getsockname()[1]
     rfd, wfd = os.pipe()
@@ -50,7 +64,13 @@ def main():
     os.close(wfd)
     listener.close()
 
-    sock = socket.create_connection(("127.0.0.1", port), timeout=120)
+    if args.through:
+        host, tls_port = args.through.rsplit(":", 1)
+        context = ssl.create_default_context(cafile=args.cafile)
+        raw = socket.create_connection((host, int(tls_port)), timeout=120)
+        sock = context.wrap_socket(raw, server_hostname=host)
+    else:
+        sock = socket.create_connection(("127.0.0.1", port), timeout=120)
     start = time.perf_counter()
     left = wire
     with open(path, "rb", buffering=0) as f:
@@ -61,6 +81,11 @@ def main():
                 continue
             sock.sendall(data)
             left -= len(data)
+    if args.through:
+        try:
+            sock = sock.unwrap()  # the close notice: the terminator ends the plain side
+        except (ssl.SSLError, OSError):
+            pass  # it closed without answering the notice: the plain side has ended too
     sock.shutdown(socket.SHUT_WR)
     got = int(os.read(rfd, 64) or b"0")
     elapsed = time.perf_counter() - start

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 
 #include "platform/PrivateProfile.h"
 
@@ -148,28 +149,61 @@ std::vector<std::string> ReadLanguageSection(const std::string& path, const char
     return texts;
 }
 
-std::string LanguageFilePath(const std::string& folder, const std::string& langFile) {
-    const std::string exact = folder + langFile;
-    if (langFile.empty() || langFile.find('/') != std::string::npos || IsRegularFile(exact))
-        return exact;
-    for (const std::string& name : FolderNames(folder)) {
-        if (EqualNoCase(name, langFile) && IsRegularFile(folder + name)) return folder + name;
-    }
-    return exact;
+std::vector<std::string> LanguageFolders(const std::string& programFolder) {
+    std::string parent = programFolder;
+    while (!parent.empty() && parent.back() == '/') parent.pop_back();
+    const std::size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? std::string() : parent.substr(0, slash + 1);
+    return {programFolder, parent + "share/parcelwing/"};
 }
 
-bool LanguageFileUsable(const std::string& folder, const std::string& langFile) {
+namespace {
+
+// `name` in `folder`: the file of exactly that name, else the first entry in
+// name order that matches it without letter case; empty when none is a file.
+std::string FindNoCase(const std::string& folder, const std::string& name) {
+    if (IsRegularFile(folder + name)) return folder + name;
+    for (const std::string& entry : FolderNames(folder)) {
+        if (EqualNoCase(entry, name) && IsRegularFile(folder + entry)) return folder + entry;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string LanguageFilePath(const std::string& programFolder, const std::string& langFile) {
+    const std::string beside = programFolder + langFile;
+    if (langFile.empty() || langFile.find('/') != std::string::npos) return beside;
+    for (const std::string& folder : LanguageFolders(programFolder)) {
+        std::string found = FindNoCase(folder, langFile);
+        if (!found.empty()) return found;
+    }
+    return beside;
+}
+
+bool LanguageFileUsable(const std::string& programFolder, const std::string& langFile) {
     if (langFile.empty()) return false;
-    const std::string path = LanguageFilePath(folder, langFile);
+    const std::string path = LanguageFilePath(programFolder, langFile);
     return IsRegularFile(path) && ::access(path.c_str(), R_OK) == 0;
 }
 
-std::vector<std::string> BuildLanguageList(const std::string& folder) {
+std::vector<std::string> BuildLanguageList(const std::string& programFolder) {
     const std::string extension = kLanguageExtension;
+    std::vector<std::string> names;   // file names, from every folder
+    for (const std::string& folder : LanguageFolders(programFolder)) {
+        const std::size_t earlier = names.size();   // names of the folders searched before
+        for (const std::string& name : FolderNames(folder)) {
+            if (name[0] == '.' || !EndsWithNoCase(name, extension)) continue;
+            if (!IsRegularFile(folder + name)) continue;
+            const auto shadows = [&name](const std::string& taken) { return EqualNoCase(taken, name); };
+            if (std::any_of(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(earlier), shadows))
+                continue;
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end(), NameLess);
     std::vector<std::string> list;
-    for (const std::string& name : FolderNames(folder)) {
-        if (name[0] == '.' || !EndsWithNoCase(name, extension)) continue;
-        if (!IsRegularFile(folder + name)) continue;
+    for (const std::string& name : names) {
         // Strip the extension: the text from the last ".", which is the one
         // of ".lng".
         std::string shown = name.substr(0, name.size() - extension.size());

@@ -115,27 +115,38 @@ std::vector<std::string> BuiltInTexts(std::span<const RLanguageText> table);
 std::vector<std::string> ReadLanguageSection(const std::string& path, const char* section,
                                              std::span<const RLanguageText> table);
 
-// The path of the language file `langFile` in `folder` (which ends in "/").
-// File names are matched without ASCII letter case, as on the system the files
-// come from: when no file of exactly that name exists, the first entry of the
-// folder (in name order) whose name matches ignoring case is taken. When none
-// matches, the plain join folder + langFile is returned (it does not exist, so
+// The folders that hold the language files of the program whose folder is
+// `programFolder` (a canonical path ending in "/"), in the order they are
+// searched: the program's own folder (a portable copy, the build folder), then
+// ../share/parcelwing/ beside it (an installed program: /usr/bin/ gives
+// /usr/share/parcelwing/). The parent is taken from the text, not the disk.
+std::vector<std::string> LanguageFolders(const std::string& programFolder);
+
+// The path of the language file `langFile` of the program in `programFolder`.
+// Each folder of LanguageFolders is searched in turn, and in each the name is
+// matched without ASCII letter case, as on the system the files come from: a
+// file of exactly that name first, else the first entry of the folder (in name
+// order) whose name matches ignoring case. So a file beside the program wins
+// over an installed one, whatever the spelling of either. When none matches,
+// the plain join programFolder + langFile is returned (it does not exist, so
 // reading it gives the built-in texts). A `langFile` holding "/" is joined as
 // given, without a search.
-std::string LanguageFilePath(const std::string& folder, const std::string& langFile);
+std::string LanguageFilePath(const std::string& programFolder, const std::string& langFile);
 
-// True when `langFile` is not empty and names a readable regular file in
-// `folder` (letter case ignored as above): the start-up test before the main
-// window's texts are replaced.
-bool LanguageFileUsable(const std::string& folder, const std::string& langFile);
+// True when `langFile` is not empty and names a readable regular file found as
+// LanguageFilePath finds it: the start-up test before the main window's texts
+// are replaced.
+bool LanguageFileUsable(const std::string& programFolder, const std::string& langFile);
 
-// The language list of the options dialog: every regular file of `folder` whose
-// name ends in ".lng" (any letter case) and does not start with "." (hidden),
-// in name order (bytes compared without ASCII letter case, then as they are);
-// each shown without its extension and with its first letter upper-cased (ASCII
-// only, so a UTF-8 name is never split). Folders are not listed. A missing or
-// unreadable folder gives an empty list.
-std::vector<std::string> BuildLanguageList(const std::string& folder);
+// The language list of the options dialog: every regular file of the folders of
+// LanguageFolders whose name ends in ".lng" (any letter case) and does not start
+// with "." (hidden), in name order (bytes compared without ASCII letter case,
+// then as they are); each shown without its extension and with its first letter
+// upper-cased (ASCII only, so a UTF-8 name is never split). An installed file
+// whose name, ignoring letter case, is also beside the program is listed once,
+// as LanguageFilePath would find the one beside it. Folders are not listed. A
+// missing or unreadable folder adds nothing.
+std::vector<std::string> BuildLanguageList(const std::string& programFolder);
 
 // The entry to select for `language`: the last entry equal to it, letter case
 // included, or -1 when none is.

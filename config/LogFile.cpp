@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/FileLock.h"
 #include "platform/ProgramPath.h"
 
 namespace pw {
@@ -103,6 +104,9 @@ void TLogFile::LogLine(const std::string& text) noexcept {
 }
 
 int TLogFile::AppendToFile(const std::string& line) {
+    // Another instance may be cutting the log back: a line written into the
+    // file it is renaming would be lost.
+    const TFolderLock lock(logPath_);
     const int fd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return errno != 0 ? errno : EIO;
     int error = 0;
@@ -137,8 +141,13 @@ TTrimResult TrimLogFile(const std::string& path) noexcept {
         if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             return TTrimResult::NotNeeded;
         }
+        if (static_cast<std::uint64_t>(st.st_size) <= TrimThreshold) return TTrimResult::NotNeeded;
+
+        // No other instance appends or trims until the new log is complete.
+        const TFolderLock lock(path);
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return TTrimResult::NotNeeded;
         const auto size = static_cast<std::uint64_t>(st.st_size);
-        if (size <= TrimThreshold) return TTrimResult::NotNeeded;
+        if (size <= TrimThreshold) return TTrimResult::NotNeeded;  // trimmed by the other one meanwhile
 
         const std::string backup = BackupLogName(path);
         if (Exists(backup)) {

@@ -38,10 +38,11 @@ public:
     void SetSink(ILogSink* sink) { sink_ = sink; }
 
     // Appends `text` + CR LF to LogPath when SaveLog is set and LogFileName is not
-    // empty (the file is opened, appended to and closed each time), then to the
-    // sink. A failed write never stops anything: the sink gets a
-    // LogFileErrorLine after the line, once until a write succeeds again.
-    // Never throws.
+    // empty (the file is opened, appended to and closed each time, under the lock
+    // of its folder, platform/FileLock.h, so that another instance cutting the log
+    // back loses no line), then to the sink. A failed write never stops anything:
+    // the sink gets a LogFileErrorLine after the line, once until a write succeeds
+    // again. Never throws.
     void LogLine(const std::string& text) noexcept;
 
 private:
@@ -79,7 +80,8 @@ std::string BackupLogName(const std::string& path);
 // Cuts the log at `path` back when it is larger than TrimThreshold bytes: any old
 // ".bak" is deleted, the log is renamed to the ".bak", and each line of it is copied
 // (with CR LF) to a new log once (size - characters of lines read so far, this line
-// included) < TrimKeep. Never throws.
+// included) < TrimKeep. All of it under the lock of the log's folder, so that no
+// instance appends meanwhile. Never throws.
 TTrimResult TrimLogFile(const std::string& path) noexcept;
 
 }  // namespace pw

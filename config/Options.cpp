@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+#include <vector>
+
+#include "config/IniUpdate.h"
 #include "config/Places.h"
 #include "config/Secret.h"
 #include "platform/PrivateProfile.h"
@@ -54,26 +58,74 @@ private:
     TIniFile ini_;
 };
 
-class TOptionsWriter {
-public:
-    explicit TOptionsWriter(const std::string& iniFile) : ini_(iniFile) {}
-    void Str(std::string_view key, const std::string& value) {
-        if (!ini_.WriteString(kOptionsSection, key, OneLine(value))) rejected_ = true;
-    }
-    void Int(std::string_view key, std::int32_t value) { Str(key, std::to_string(value)); }
-    void Bool(std::string_view key, bool value) { Str(key, value ? "1" : "0"); }
-    bool Save(std::string& error) const {
-        if (rejected_) {
+// Every key in field order with the text it is stored as: strings as they
+// are (a CR or LF, which a key line cannot hold, as a blank), the two
+// credentials in their protected form, integers in signed decimal, booleans as
+// "1" or "0".
+using TStoredForm = std::vector<std::pair<std::string_view, std::string>>;
+
+TStoredForm StoredForm(const ROptions& o) {
+    TStoredForm f;
+    const auto str = [&f](std::string_view key, const std::string& value) { f.emplace_back(key, OneLine(value)); };
+    const auto num = [&f](std::string_view key, std::int32_t value) { f.emplace_back(key, std::to_string(value)); };
+    const auto flag = [&f](std::string_view key, bool value) { f.emplace_back(key, value ? "1" : "0"); };
+    str("From", o.From);
+    str("SignOn", o.SignOn);
+    str("Host", o.Host);
+    num("Port", o.Port);
+    num("CharSet", o.CharSet);
+    num("TimeOut", o.TimeOut);
+    num("NumOfAttempts", o.NumOfAttempts);
+    num("LogDetail", o.LogDetail);
+    flag("SaveLog", o.SaveLog);
+    str("LogFileName", o.LogFileName);
+    flag("ExitAfterSend", o.ExitAfterSend);
+    flag("AutoSend", o.AutoSend);
+    flag("RecSubDir", o.RecSubDir);
+    num("FilPerMes", o.FilPerMes);
+    flag("WABEnabled", o.WABEnabled);
+    flag("DefWABFile", o.DefWABFile);
+    str("WabFName", o.WabFName);
+    str("Language", o.Language);
+    str("LangFile", o.LangFile);
+    str("Organization", o.Organization);
+    flag("ShowMessagesOnError", o.ShowMessagesOnError);
+    flag("SendMessagesOnError", o.SendMessagesOnError);
+    str("SendMessagesTo", o.SendMessagesTo);
+    flag("IsChanged", o.IsChanged);
+    flag("ClearFList", o.ClearFList);
+    flag("TextFromFirstFile", o.TextFromFirstFile);
+    flag("SMTP_Auth_Enabled", o.SMTP_Auth_Enabled);
+    str("SMTP_Auth_Name", EncodeSecret(o.SMTP_Auth_Name));
+    str("SMTP_Auth_Pass", EncodeSecret(o.SMTP_Auth_Pass));
+    flag("Return_Receipt_Enabled", o.Return_Receipt_Enabled);
+    str("AttachedFilesDir", o.AttachedFilesDir);
+    num("Security", o.Security);
+    flag("TlsVerify", o.TlsVerify);
+    str("TlsCaFile", o.TlsCaFile);
+    num("SMTP_Auth_Type", o.SMTP_Auth_Type);
+    str("SMTP_Auth_PassCommand", o.SMTP_Auth_PassCommand);
+    str("SMTP_Auth_TokenCommand", o.SMTP_Auth_TokenCommand);
+    return f;
+}
+
+// Writes the keys of `after` into the section: every key when `all` (or when
+// the file has no options section yet, so that it never falls to the
+// missing-key defaults), else only those whose stored form differs from
+// `before`'s.
+bool WriteOptionKeys(TIniFile& ini, const ROptions* before, const ROptions& after, std::string& error) {
+    const bool all = before == nullptr || !ini.HasSection(kOptionsSection);
+    const TStoredForm now = StoredForm(after);
+    const TStoredForm was = all ? TStoredForm{} : StoredForm(*before);
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        if (!all && was[i].second == now[i].second) continue;
+        if (!ini.WriteString(kOptionsSection, now[i].first, now[i].second)) {
             error = "A value could not be stored";
             return false;
         }
-        return ini_.Save(&error);
     }
-
-private:
-    TIniFile ini_;
-    bool rejected_ = false;
-};
+    return true;
+}
 
 }  // namespace
 
@@ -144,57 +196,43 @@ void LoadOptions(ROptions& o, const RPlaces& places) {
 }
 
 RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile) {
-    ROptions o = options;   // the caller's record stays clear text
-    o.SMTP_Auth_Name = EncodeSecret(o.SMTP_Auth_Name);
-    o.SMTP_Auth_Pass = EncodeSecret(o.SMTP_Auth_Pass);
+    return UpdateIniFile(iniFile, [&options](TIniFile& ini, std::string& error) {
+        return WriteOptionKeys(ini, nullptr, options, error);
+    });
+}
 
-    TOptionsWriter w(iniFile);
-    w.Str("From", o.From);
-    w.Str("SignOn", o.SignOn);
-    w.Str("Host", o.Host);
-    w.Int("Port", o.Port);
-    w.Int("CharSet", o.CharSet);
-    w.Int("TimeOut", o.TimeOut);
-    w.Int("NumOfAttempts", o.NumOfAttempts);
-    w.Int("LogDetail", o.LogDetail);
-    w.Bool("SaveLog", o.SaveLog);
-    w.Str("LogFileName", o.LogFileName);
-    w.Bool("ExitAfterSend", o.ExitAfterSend);
-    w.Bool("AutoSend", o.AutoSend);
-    w.Bool("RecSubDir", o.RecSubDir);
-    w.Int("FilPerMes", o.FilPerMes);
-    w.Bool("WABEnabled", o.WABEnabled);
-    w.Bool("DefWABFile", o.DefWABFile);
-    w.Str("WabFName", o.WabFName);
-    w.Str("Language", o.Language);
-    w.Str("LangFile", o.LangFile);
-    w.Str("Organization", o.Organization);
-    w.Bool("ShowMessagesOnError", o.ShowMessagesOnError);
-    w.Bool("SendMessagesOnError", o.SendMessagesOnError);
-    w.Str("SendMessagesTo", o.SendMessagesTo);
-    w.Bool("IsChanged", o.IsChanged);
-    w.Bool("ClearFList", o.ClearFList);
-    w.Bool("TextFromFirstFile", o.TextFromFirstFile);
-    w.Bool("SMTP_Auth_Enabled", o.SMTP_Auth_Enabled);
-    w.Str("SMTP_Auth_Name", o.SMTP_Auth_Name);
-    w.Str("SMTP_Auth_Pass", o.SMTP_Auth_Pass);
-    w.Bool("Return_Receipt_Enabled", o.Return_Receipt_Enabled);
-    w.Str("AttachedFilesDir", o.AttachedFilesDir);
-    w.Int("Security", o.Security);
-    w.Bool("TlsVerify", o.TlsVerify);
-    w.Str("TlsCaFile", o.TlsCaFile);
-    w.Int("SMTP_Auth_Type", o.SMTP_Auth_Type);
-    w.Str("SMTP_Auth_PassCommand", o.SMTP_Auth_PassCommand);
-    w.Str("SMTP_Auth_TokenCommand", o.SMTP_Auth_TokenCommand);
+RSaveResult SaveOptionsChanges(const ROptions& before, const ROptions& after, const std::string& iniFile) {
+    return UpdateIniFile(iniFile, [&before, &after](TIniFile& ini, std::string& error) {
+        return WriteOptionKeys(ini, &before, after, error);
+    });
+}
 
-    RSaveResult result;
-    result.FileName = iniFile;
-    std::string error;
-    if (!w.Save(error)) {
+ROptions FirstRunOptions(const RPlaces& places) {
+    ROptions o;
+    o.AttachedFilesDir = places.FirstRunFilesDir;
+    return o;
+}
+
+RSaveResult StorePassword(const std::string& password, const RPlaces& places) {
+    std::string folderError;
+    if (!MakeFolderFor(places.IniFile, &folderError)) {
+        RSaveResult result;
         result.Ok = false;
-        result.Error = error.empty() ? "Unknown error" : error;
+        result.FileName = places.IniFile;
+        result.Error = folderError;
+        return result;
     }
-    return result;
+    const ROptions firstRun = FirstRunOptions(places);
+    return UpdateIniFile(places.IniFile, [&](TIniFile& ini, std::string& error) {
+        // A file without options gets the first-run values with the password,
+        // so the next start does not fall to the missing-key defaults.
+        if (!ini.HasSection(kOptionsSection) && !WriteOptionKeys(ini, nullptr, firstRun, error)) return false;
+        if (!ini.WriteString(kOptionsSection, "SMTP_Auth_Pass", EncodeSecret(password))) {
+            error = "The password cannot be stored on one line";
+            return false;
+        }
+        return true;
+    });
 }
 
 void LoadOptions(ROptions& options) { LoadOptions(options, PlacesFor(ProgramFileName())); }

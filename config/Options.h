@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw {
 
@@ -102,22 +103,52 @@ void LoadOptions(ROptions& options, const std::string& iniFile, const std::strin
 struct RPlaces;
 void LoadOptions(ROptions& options, const RPlaces& places);
 
-// The outcome of SaveOptions; converts to true on success.
+// The outcome of a save of the INI file; converts to true on success.
 struct RSaveResult {
     bool Ok = true;
     std::string FileName;   // the INI file written, or that could not be written
     std::string Error;      // why it could not be written (e.g. "Permission denied")
+    // Entries of a raw-line section that the file could not keep (the section
+    // is full), each as a line that says which; the rest was written.
+    std::vector<std::string> NotKept;
     explicit operator bool() const { return Ok; }
 };
 
-// Writes all keys of a copy of `options` to `iniFile` in field order: strings as
-// they are (a CR or LF, which a key line cannot hold, as a blank), the two
-// credentials in their protected form, integers in signed decimal, booleans as
-// "1" or "0". The file and the section are created when missing; every other
-// section and line of the file is kept. The file is replaced in one atomic step,
-// so it is never left half written: on failure it stays as it was and the result
-// names the file and the reason.
+// Every save below reads the file afresh under its folder's lock and replaces
+// it in one atomic step (config/IniUpdate.h): it is never left half written,
+// other sections and keys written meanwhile by another instance are kept, a file
+// the user may not write is refused ("Permission denied"), and a file holding a
+// password or command is written with mode 0600. On failure the file stays as it
+// was and the result names the file and the reason.
+//
+// Values are stored as: strings as they are (a CR or LF, which a key line cannot
+// hold, as a blank), the two credentials in their protected form, integers in
+// signed decimal, booleans as "1" or "0".
+
+// Writes all keys of `options` to `iniFile` in field order. The file and the
+// section are created when missing.
 [[nodiscard]] RSaveResult SaveOptions(const ROptions& options, const std::string& iniFile);
+
+// The save of the options dialog: `before` is the record as the program last
+// read or saved it, `after` the record to store. Only the keys whose stored form
+// differs between the two are written, so a key another instance changed
+// meanwhile (a password stored from a terminal, say) stays as it is unless this
+// save changes it too. A file that does not exist yet, or has no "ROptions"
+// section, gets every key of `after` (so it never falls to the missing-key
+// defaults, e.g. TimeOut 5000).
+[[nodiscard]] RSaveResult SaveOptionsChanges(const ROptions& before, const ROptions& after,
+                                             const std::string& iniFile);
+
+// The values of a first start without an INI file: the defaults of ROptions,
+// AttachedFilesDir the places' first-run folder.
+struct RPlaces;
+ROptions FirstRunOptions(const RPlaces& places);
+
+// Stores `password` (clear text) in its protected form as SMTP_Auth_Pass of
+// places.IniFile, creating the file's folder when missing. A file without an
+// "ROptions" section first gets every key with its first-run value. No other key
+// changes.
+[[nodiscard]] RSaveResult StorePassword(const std::string& password, const RPlaces& places);
 
 // The same for the running program's own INI file (where config/Places.h puts it).
 void LoadOptions(ROptions& options);

@@ -1,7 +1,9 @@
 #include "config/WindowState.h"
 
 #include <algorithm>
+#include <string>
 
+#include "config/IniUpdate.h"
 #include "platform/PrivateProfile.h"
 
 namespace pw {
@@ -26,12 +28,50 @@ std::string TrimBlanks(const std::string& text) {
     return text.substr(b, e - b);
 }
 
-// A line the profile layer can store in a raw section and read back unchanged
-// in meaning: no line break or NUL inside, and not looking like a section header.
-bool IsStorable(const std::string& line) {
-    if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-    const std::string trimmed = TrimBlanks(line);
-    return !(trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']');
+// A stored line that the profile layer would not give back as it is: one that
+// would read as a section header or as a blank line (and be skipped), one with
+// a line break or NUL, or one that begins with the marker. Such an entry is
+// stored as the marker followed by the entry with "\\", CR, LF and NUL escaped.
+bool NeedsEscape(const std::string& entry) {
+    if (entry.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return true;
+    if (entry.compare(0, std::char_traits<char>::length(ListSectionMarker), ListSectionMarker) == 0) return true;
+    const std::string trimmed = TrimBlanks(entry);
+    if (trimmed.empty()) return true;
+    return trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']';
+}
+
+std::string Escape(const std::string& entry) {
+    std::string out = ListSectionMarker;
+    for (char c : entry) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '\0': out += "\\0"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        switch (text[++i]) {
+        case 'r': out += '\r'; break;
+        case 'n': out += '\n'; break;
+        case '0': out += '\0'; break;
+        case '\\': out += '\\'; break;
+        default:
+            out += '\\';
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -43,13 +83,23 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::vector<std::string> EncodeListSection(const std::vector<std::string>& entries) {
+std::vector<std::string> EncodeListSection(const std::vector<std::string>& entries, std::size_t* whole) {
     std::vector<std::string> lines;
     std::size_t used = 0;
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        std::string line = (IsBlank(entries[i]) && i + 1 != entries.size()) ? ListSectionMarker : entries[i];
-        // An entry that cannot be stored is left out rather than losing the section.
-        if (!IsStorable(line)) continue;
+        const std::string& entry = entries[i];
+        const bool last = i + 1 == entries.size();
+        std::string line;
+        if (entry.empty() || entry == " ") {
+            // The last one stays blank and reads back as no entry: that is how
+            // an empty list is stored and how a text's final line end comes back.
+            line = last ? entry : std::string(ListSectionMarker);
+        } else if (NeedsEscape(entry)) {
+            line = Escape(entry);
+        } else {
+            line = entry;
+        }
         if (used + line.size() + 1 > ListSectionLimit) {
             // The line that crosses the limit is cut there; the rest is not written.
             const std::size_t room = ListSectionLimit - used;
@@ -58,12 +108,29 @@ std::vector<std::string> EncodeListSection(const std::vector<std::string>& entri
         }
         used += line.size() + 1;
         lines.push_back(std::move(line));
+        ++kept;
     }
+    if (whole != nullptr) *whole = kept;
     return lines;
 }
 
 void DecodeListSection(const std::vector<std::string>& lines, std::vector<std::string>& entries) {
-    for (const auto& line : lines) entries.push_back(line == ListSectionMarker ? std::string(" ") : line);
+    const std::size_t markerSize = std::char_traits<char>::length(ListSectionMarker);
+    for (const auto& line : lines) {
+        if (line == ListSectionMarker) {
+            entries.emplace_back(" ");
+        } else if (line.compare(0, markerSize, ListSectionMarker) == 0) {
+            entries.push_back(Unescape(line.substr(markerSize)));
+        } else {
+            entries.push_back(line);
+        }
+    }
+}
+
+std::string NotKeptLine(const std::string& section, const std::vector<std::string>& entries, std::size_t whole) {
+    const std::size_t left = entries.size() - whole;
+    return section + ": " + std::to_string(left) + (left == 1 ? " entry" : " entries") + " not kept, from \"" +
+           entries[whole] + "\" on (a section holds at most " + std::to_string(ListSectionLimit) + " bytes)";
 }
 
 std::vector<std::string> MessageLines(const std::string& text) {
@@ -112,36 +179,50 @@ void LoadWindowState(const std::string& iniPath, RWindowState& state) {
     state.SubjText = ini.ReadString(kMainForm, "SubjEdit_Text", "");
 }
 
-bool SaveWindowState(const std::string& iniPath, const ROptions& options, const RWindowState& state) {
+RSaveResult SaveWindowState(const std::string& iniPath, const ROptions& options, const RWindowState& state) {
+    RSaveResult unchanged;
+    unchanged.FileName = iniPath;
     // A run that sends by itself and exits leaves the remembered state alone.
-    if (options.AutoSend && options.ExitAfterSend) return true;
+    if (options.AutoSend && options.ExitAfterSend) return unchanged;
 
-    // One load and one atomic replace for the whole state.
-    TIniFile ini(iniPath);
-    const auto writeList = [&ini](const char* section, const std::vector<std::string>& entries) {
-        const auto lines = EncodeListSection(entries);
-        if (!lines.empty()) ini.WriteSection(section, lines);
+    std::vector<std::string> notKept;
+    const auto writeList = [&notKept](TIniFile& ini, const char* section, const std::vector<std::string>& entries) {
+        std::size_t whole = 0;
+        const auto lines = EncodeListSection(entries, &whole);
+        const bool onlyTrailingBlank =
+            whole + 1 == entries.size() && (entries.back().empty() || entries.back() == " ");
+        if (whole < entries.size() && !onlyTrailingBlank)
+            notKept.push_back(NotKeptLine(section, entries, whole));
+        return lines.empty() || ini.WriteSection(section, lines);
     };
-    writeList(kToItems, state.ToItems);
-    writeList(kSubjItems, state.SubjItems);
-    writeList(kMessage, MessageLines(state.MessageText));
-    // An empty list is stored as one blank line so that the old entries go.
-    writeList(kFiles, state.Files.empty() ? std::vector<std::string>{" "} : state.Files);
+    // The file is read afresh under its lock; only the window's own sections
+    // and keys change.
+    RSaveResult result = UpdateIniFile(iniPath, [&](TIniFile& ini, std::string& error) {
+        notKept.clear();
+        bool ok = writeList(ini, kToItems, state.ToItems);
+        ok = writeList(ini, kSubjItems, state.SubjItems) && ok;
+        ok = writeList(ini, kMessage, MessageLines(state.MessageText)) && ok;
+        // An empty list is stored as one blank line so that the old entries go.
+        ok = writeList(ini, kFiles, state.Files.empty() ? std::vector<std::string>{" "} : state.Files) && ok;
 
-    const RWindowGeometry& g = state.Geometry;
-    ini.WriteString(kMainForm, "Top", std::to_string(g.Top));
-    ini.WriteString(kMainForm, "Left", std::to_string(g.Left));
-    ini.WriteString(kMainForm, "Width", std::to_string(g.Width));
-    ini.WriteString(kMainForm, "Height", std::to_string(g.Height));
-    ini.WriteString(kMainForm, "MemoHeight", std::to_string(g.MemoHeight));
-    // A box text cannot hold a line break in a key line; it becomes a blank.
-    const auto oneLine = [](std::string text) {
-        std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
-        return text;
-    };
-    ini.WriteString(kMainForm, "ToEdit_Text", oneLine(state.ToText));
-    ini.WriteString(kMainForm, "SubjEdit_Text", oneLine(state.SubjText));
-    return ini.Save();
+        const RWindowGeometry& g = state.Geometry;
+        ok = ini.WriteString(kMainForm, "Top", std::to_string(g.Top)) && ok;
+        ok = ini.WriteString(kMainForm, "Left", std::to_string(g.Left)) && ok;
+        ok = ini.WriteString(kMainForm, "Width", std::to_string(g.Width)) && ok;
+        ok = ini.WriteString(kMainForm, "Height", std::to_string(g.Height)) && ok;
+        ok = ini.WriteString(kMainForm, "MemoHeight", std::to_string(g.MemoHeight)) && ok;
+        // A box text cannot hold a line break in a key line; it becomes a blank.
+        const auto oneLine = [](std::string text) {
+            std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+            return text;
+        };
+        ok = ini.WriteString(kMainForm, "ToEdit_Text", oneLine(state.ToText)) && ok;
+        ok = ini.WriteString(kMainForm, "SubjEdit_Text", oneLine(state.SubjText)) && ok;
+        if (!ok) error = "A value could not be stored";
+        return ok;
+    });
+    result.NotKept = std::move(notKept);
+    return result;
 }
 
 void PushRecent(const std::string& text, std::vector<std::string>& items) {

@@ -36,13 +36,27 @@ inline constexpr const char* ListSectionMarker = "#@$%#";
 // Bytes all lines of one raw-line section may take, one separator byte per line.
 inline constexpr std::size_t ListSectionLimit = 32765;
 
-// Writing direction of ListSection: the lines to store for these entries (the
-// marker for a blank entry that is not the last; cut at ListSectionLimit).
-std::vector<std::string> EncodeListSection(const std::vector<std::string>& entries);
+// Writing direction of ListSection: the lines to store for these entries. An
+// entry that is empty or a single blank is stored as the marker (it reads back
+// as a single blank), except the last one, which is written blank and reads back
+// as no entry. Every other entry reads back unchanged: one that the section
+// could not hold as it is (one that looks like a section header, "[URGENT]",
+// one of other blanks only, one with a line break or NUL, one that begins with
+// the marker) is stored as the marker followed by the entry with "\", CR, LF
+// and NUL written as "\\", "\r", "\n" and "\0". The lines are cut at
+// ListSectionLimit: the line that crosses it is cut there and the entries after
+// it are not written. `whole` (when given) receives the number of entries
+// stored whole.
+std::vector<std::string> EncodeListSection(const std::vector<std::string>& entries, std::size_t* whole = nullptr);
 
 // Reading direction: appends each stored line to `entries` (a marker line comes
-// back as a single blank); nothing is cleared first.
+// back as a single blank, a line that begins with the marker as the entry it
+// stands for); nothing is cleared first.
 void DecodeListSection(const std::vector<std::string>& lines, std::vector<std::string>& entries);
+
+// The line that tells the user which entries of `section` the file could not
+// keep: those from entries[whole] on.
+std::string NotKeptLine(const std::string& section, const std::vector<std::string>& entries, std::size_t whole);
 
 // The lines of a message text as an edit control counts them: cut at every line
 // end (CR LF, CR or LF); an empty text is one empty line, a text that ends with
@@ -65,9 +79,11 @@ bool WriteListSection(const std::string& iniPath, const std::string& section,
 void LoadWindowState(const std::string& iniPath, RWindowState& state);
 
 // Stores `state`, unless `AutoSend` and `ExitAfterSend` are both set (then
-// nothing is written and the result is true). Returns false when any write to
-// the file failed; what could be written stays written.
-bool SaveWindowState(const std::string& iniPath, const ROptions& options, const RWindowState& state);
+// nothing is written and the result is a success). The file is read afresh under
+// its folder's lock and only the window's sections and keys change; it is
+// replaced in one step or, on failure (a file the user may not write, say), left
+// as it was. Entries that a full section could not keep are named in NotKept.
+RSaveResult SaveWindowState(const std::string& iniPath, const ROptions& options, const RWindowState& state);
 
 // Puts `text` first in `items`, removing the first entry equal to it when
 // letters a-z are compared without case. An empty text leaves the list as it is.

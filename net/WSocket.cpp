@@ -75,6 +75,11 @@ void TWSocket::ResetToDefaults() {
     allSent_ = true;
     bytesReceived_ = 0;
     closeReported_ = false;
+    tls_.reset();
+    tlsPhase_ = TlsPhase::None;
+    ++tlsSerial_;  // what the layer still has queued dies with it
+    tlsFlushAsked_ = false;
+    tlsVerified_ = false;
 }
 
 void TWSocket::SetState(std::uint8_t state) {
@@ -221,6 +226,7 @@ void TWSocket::Connect() {
     }
 
     sendQueue_.DropQueuedData();
+    tlsFailure_.clear();
 
     // Only the stream path exists; datagram and raw sockets are refused
     // instead of half working.
@@ -299,7 +305,8 @@ int TWSocket::Receive(void* buffer, int length) {
         return -1;
     }
     int error = 0;
-    long n = loop_.Recv(socket_, buffer, static_cast<std::size_t>(length), &error);
+    long n = tls_ ? tls_->Read(buffer, static_cast<std::size_t>(length), &error)
+                  : loop_.Recv(socket_, buffer, static_cast<std::size_t>(length), &error);
     if (n < 0) {
         lastError_ = error;
         return -1;
@@ -336,6 +343,12 @@ int TWSocket::SendText(const std::string& text) {
 }
 
 void TWSocket::TryToSend() {
+    SendQueued();
+    // What the TLS layer gathered leaves before the loop next waits.
+    if (tls_ && tls_->Gathering()) TlsAskFlush();
+}
+
+void TWSocket::SendQueued() {
     if (socket_ == -1 || sendQueue_.Empty()) return;
     for (;;) {
         TSendChunk& chunk = sendQueue_.Front();
@@ -350,7 +363,8 @@ void TWSocket::TryToSend() {
             continue;
         }
         int error = 0;
-        long n = loop_.Send(socket_, pending, static_cast<std::size_t>(count), &error);
+        long n = tls_ ? tls_->Write(pending, static_cast<std::size_t>(count), &error)
+                      : loop_.Send(socket_, pending, static_cast<std::size_t>(count), &error);
         if (n == 0) return;
         if (n < 0) {
             switch (error) {
@@ -391,6 +405,9 @@ void TWSocket::CloseProcedure(bool shutdownSends) {
         return;
     }
     if (state_ == WSocketState::Closed) return;
+    // The close notice goes out behind what was sent; nobody waits for the
+    // server's.
+    if (shutdownSends && tls_ && tlsPhase_ == TlsPhase::Open) tls_->Shutdown();
     if (shutdownSends) loop_.Shutdown(socket_, SHUT_WR);
     // Linux close never asks to be retried, so the Winsock "would block"
     // loop has nothing to wait for.
@@ -451,6 +468,15 @@ void TWSocket::Dispatch(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t 
         case MsgSocketEvent: SocketEvent(static_cast<int>(wParam), low, high); break;
         case MsgNameLookupDone: LookupDone(wParam, high); break;
         case MsgCloseLater: Close(); break;
+        case MsgTlsEvent:
+            if (tls_ && wParam == tlsSerial_) TlsEvent(static_cast<TlsWhat>(low), high);
+            break;
+        case MsgTlsFlush:
+            if (tls_ && wParam == tlsSerial_) {
+                tlsFlushAsked_ = false;
+                if (tls_->LoopTurn(lParam != 0)) TlsAskFlush();
+            }
+            break;
         default: break;  // MsgFreeLater and the rest: nothing to do here
     }
 }
@@ -472,20 +498,50 @@ void TWSocket::SocketEvent(int fd, std::uint32_t bits, std::uint16_t error) {
             SetState(WSocketState::Connected);
             if (OnConnectDone) OnConnectDone(*this, error);
         }
-        ReceiveLoop(error, options_);
+        if (fd != socket_) return;
+        if (!tls_)
+            ReceiveLoop(error, options_);
+        else if (tlsPhase_ == TlsPhase::Handshaking)
+            TlsHandshakeStep();
+        else if (tlsPhase_ == TlsPhase::Open)
+            TlsReceiveLoop(error, options_);
+        // After a failed handshake nothing more is read.
     }
     if (fd != socket_) return;
     if ((bits & FdWrite) != 0) {
+        if (tls_) {
+            tls_->Push();
+            if (tlsPhase_ == TlsPhase::Handshaking) {
+                TlsHandshakeStep();
+                if (fd != socket_) return;
+            }
+        }
         TryToSend();
-        if (allSent_ && OnAllSent) OnAllSent(*this, error);
+        if (allSent_ && OnAllSent && tlsPhase_ != TlsPhase::Handshaking) OnAllSent(*this, error);
     }
     if (fd != socket_) return;
     if ((bits & FdClose) != 0) {
         if (state_ == WSocketState::Connecting) return;
-        ReceiveLoop(0, options_ & ~static_cast<unsigned>(WSocketOption::SingleReadPerEvent));
+        const unsigned drain = options_ & ~static_cast<unsigned>(WSocketOption::SingleReadPerEvent);
+        std::uint16_t closeError = error;
+        if (!tls_) {
+            ReceiveLoop(0, drain);
+        } else {
+            // A handshake cut short fails first, so its owner hears why. The
+            // loop has read the reason of a reset already: hand it on.
+            if (tlsPhase_ == TlsPhase::Handshaking) {
+                if (error != 0) tls_->TransportFailed(error);
+                TlsHandshakeStep();
+            }
+            if (tlsPhase_ == TlsPhase::Failed && !tlsDoneReported_) ReportTlsDone(tls_->FailureCode());
+            if (fd != socket_) return;
+            if (tlsPhase_ == TlsPhase::Open) TlsReceiveLoop(0, drain);
+            if (fd != socket_) return;
+            if (closeError == 0 && tls_ && tls_->FailureCode() != 0) closeError = WSAECONNABORTED;
+        }
         if (!closeReported_) {
             closeReported_ = true;
-            if (OnClosed) OnClosed(*this, error);
+            if (OnClosed) OnClosed(*this, closeError);
         }
         if (state_ != WSocketState::Closed) Close();
     }
@@ -515,6 +571,8 @@ void TWSocket::ReceiveLoop(std::uint16_t error, unsigned options) {
         } catch (const Exception&) {
             return;  // swallowed here: it reaches neither the guard nor OnHandlerException
         }
+        // The handler started TLS: what waits now belongs to the handshake.
+        if (tls_) return;
         if ((options & WSocketOption::SingleReadPerEvent) != 0) return;
         if (lastError_ != 0 || socket_ == -1) return;
         int waiting = 0;
@@ -527,6 +585,143 @@ void TWSocket::ReceiveLoop(std::uint16_t error, unsigned options) {
         // bytes stay in the socket for its next turn.
         if (!discarded && bytesReceived_ == before) return;
     }
+}
+
+}  // namespace pw
+
+namespace pw {
+
+// ---------------------------------------------------------------- TLS
+
+long TWSocket::TransportRecv(void* buffer, std::size_t length, int* error) {
+    return loop_.Recv(socket_, buffer, length, error);
+}
+
+long TWSocket::TransportSend(const void* data, std::size_t length, int* error) {
+    return loop_.Send(socket_, data, length, error);
+}
+
+void TWSocket::StartTls(const RTlsSettings& settings) {
+    if (state_ != WSocketState::Connected || socket_ == -1) return ReportError("StartTls: socket not connected");
+    if (tls_) return ReportError("StartTls: TLS already started");
+    tlsFailure_.clear();
+    tlsVerified_ = false;
+    ++tlsSerial_;
+    tls_ = std::make_unique<TTlsSession>(static_cast<TTlsTransport&>(*this));
+    tlsPhase_ = TlsPhase::Handshaking;
+    tlsDoneReported_ = false;
+    if (tls_->Start(settings, tlsContext_) == TTlsSession::Step::Failed) {
+        tlsPhase_ = TlsPhase::Failed;
+        tlsFailure_ = tls_->Failure();
+        PostTlsEvent(TlsStartFailed, tls_->FailureCode());
+        return;
+    }
+    // The server's answer may be waiting already; look once from the loop.
+    PostTlsEvent(TlsMoreInput, 0);
+}
+
+void TWSocket::PostTlsEvent(TlsWhat what, int error) {
+    std::uint32_t l = static_cast<std::uint32_t>(what) | (static_cast<std::uint32_t>(error & 0xffff) << 16);
+    loop_.PostMessage(window_, MsgTlsEvent, tlsSerial_, static_cast<std::intptr_t>(l));
+}
+
+void TWSocket::TlsEvent(TlsWhat what, std::uint16_t error) {
+    switch (what) {
+        case TlsStartFailed:
+            if (!tlsDoneReported_) ReportTlsDone(error);
+            break;
+        case TlsMoreInput:
+            if (tlsPhase_ == TlsPhase::Handshaking)
+                TlsHandshakeStep();
+            else if (tlsPhase_ == TlsPhase::Open)
+                TlsReceiveLoop(0, options_);
+            break;
+        case TlsStreamEnded:
+            if (!closeReported_) {
+                closeReported_ = true;
+                if (OnClosed) OnClosed(*this, error);
+            }
+            if (state_ != WSocketState::Closed) Close();
+            break;
+    }
+}
+
+void TWSocket::TlsHandshakeStep() {
+    TTlsSession::Step step = tls_->ContinueHandshake();
+    if (step == TTlsSession::Step::Pending) return;
+    if (step == TTlsSession::Step::Failed) {
+        tlsPhase_ = TlsPhase::Failed;
+        tlsFailure_ = tls_->Failure();
+        ReportTlsDone(tls_->FailureCode());
+        return;
+    }
+    tlsPhase_ = TlsPhase::Open;
+    tlsVerified_ = tls_->Verified();
+    const std::uintptr_t serial = tlsSerial_;
+    // Data may have come with the handshake's last flight.
+    PostTlsEvent(TlsMoreInput, 0);
+    ReportTlsDone(0);
+    if (serial != tlsSerial_ || socket_ == -1) return;
+    // What was sent while the handshake ran goes out now; OnAllSent follows.
+    if (!sendQueue_.Empty() && !allSent_) {
+        TryToSend();
+        if (allSent_ && socket_ != -1) loop_.PostSocketEvent(socket_, FdWrite);
+    }
+}
+
+// The TLS counterpart of ReceiveLoop: OnDataReady only while decrypted bytes
+// can be read. The descriptor may be empty while OpenSSL still holds bytes,
+// so the next turn is posted here instead of waiting for readiness.
+void TWSocket::TlsReceiveLoop(std::uint16_t error, unsigned options) {
+    const std::uintptr_t serial = tlsSerial_;
+    for (;;) {
+        TTlsSession::Input input = tls_->Poll();
+        if (input == TTlsSession::Input::Nothing) return;
+        if (input != TTlsSession::Input::Data) {
+            if (input == TTlsSession::Input::Broken) tlsFailure_ = tls_->Failure();
+            // The end of the connection itself comes as FdClose from the loop;
+            // a close notice (or a broken stream) on a connection still open
+            // is reported from here.
+            if (!tls_->TransportEnded())
+                PostTlsEvent(TlsStreamEnded, input == TTlsSession::Input::Broken ? WSAECONNABORTED : 0);
+            return;
+        }
+        lastError_ = 0;
+        int before = bytesReceived_;
+        try {
+            if (OnDataReady) {
+                OnDataReady(*this, error);
+            } else {
+                char scratch[1024];
+                int e = 0;
+                if (tls_->Read(scratch, sizeof scratch, &e) <= 0) return;
+                continue;
+            }
+        } catch (const Exception&) {
+            return;  // swallowed, as in ReceiveLoop
+        }
+        if (serial != tlsSerial_ || !tls_ || socket_ == -1) return;
+        if ((options & WSocketOption::SingleReadPerEvent) != 0) {
+            PostTlsEvent(TlsMoreInput, 0);
+            return;
+        }
+        if (lastError_ != 0 && lastError_ != WSAEWOULDBLOCK) return;
+        // A handler that read nothing keeps the bytes for its next turn.
+        if (bytesReceived_ == before) return;
+    }
+}
+
+void TWSocket::ReportTlsDone(int error) {
+    tlsDoneReported_ = true;
+    if (OnTlsDone) OnTlsDone(*this, static_cast<std::uint16_t>(error));
+}
+
+void TWSocket::TlsAskFlush() {
+    if (tlsFlushAsked_ || !tls_) return;
+    if (loop_.CallBeforeWait(window_, MsgTlsFlush, tlsSerial_))
+        tlsFlushAsked_ = true;
+    else
+        tls_->Flush();  // no dispatch is running: nobody would come round
 }
 
 }  // namespace pw

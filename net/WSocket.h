@@ -10,11 +10,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/SendBuffer.h"
 #include "net/SocketErrors.h"
+#include "net/Tls.h"
 #include "platform/Error.h"
 #include "platform/MessageLoop.h"
 
@@ -26,6 +28,10 @@ constexpr std::uint32_t MsgNameLookupDone = MsgUser + 2;  // wParam request, lPa
 constexpr std::uint32_t MsgAddrLookupDone = MsgUser + 3;  // not used
 constexpr std::uint32_t MsgCloseLater = MsgUser + 4;
 constexpr std::uint32_t MsgFreeLater = MsgUser + 5;  // not used: owners destroy their sockets
+// The TLS layer's own messages; wParam is the layer's serial, so that none
+// reaches a later connection.
+constexpr std::uint32_t MsgTlsEvent = MsgUser + 7;  // lParam what | error << 16
+constexpr std::uint32_t MsgTlsFlush = MsgUser + 8;  // lParam 1 when the loop is about to wait
 
 // State values (the byte State() returns).
 struct WSocketState {
@@ -54,7 +60,7 @@ struct WSocketOption {
 Handle CreateHiddenWindow(MessageLoop& loop, MessageHandler* owner);
 bool DestroyHiddenWindow(MessageLoop& loop, Handle window);
 
-class TWSocket : public MessageHandler {
+class TWSocket : public MessageHandler, private TTlsTransport {
 public:
     explicit TWSocket(MessageLoop& loop);
     // Cancels a lookup and closes without OnClosed.
@@ -137,6 +143,32 @@ public:
     // connected stream); no OnClosed.
     void Abort();
 
+    // --- TLS (client side) ---------------------------------------------------
+    // Starts TLS on a connected stream: the handshake runs from the loop, and
+    // OnTlsDone reports its end, never inside this call. From then on the
+    // events above carry plaintext: OnDataReady fires only when decrypted
+    // bytes can be read, Receive returns them, Send takes plaintext, and
+    // OnClosed(0) also follows the server's close notice, or its end of the
+    // connection without one. Bytes that came before this call and were not
+    // read are taken as the handshake's, never handed up. Close sends the
+    // close notice when it can, without waiting. Throws "StartTls: socket
+    // not connected" or "StartTls: TLS already started".
+    void StartTls(const RTlsSettings& settings);
+    // The handshake is done and TLS carries the data.
+    bool TlsActive() const { return tlsPhase_ == TlsPhase::Open; }
+    // The certificate checks were on and passed (false with Verify off).
+    bool TlsVerified() const { return tlsVerified_; }
+    // Which check failed and why, in plain words, after OnTlsDone reported a
+    // failure (or the TLS connection broke); empty otherwise. Kept after
+    // the socket closes, until the next Connect or StartTls.
+    const std::string& TlsFailure() const { return tlsFailure_; }
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384" while TLS is active, else empty.
+    std::string TlsSummary() const { return tls_ ? tls_->Summary() : std::string(); }
+    // 0, or PWE_TLS_HANDSHAKE, PWE_TLS_UNTRUSTED, PWE_TLS_EXPIRED,
+    // PWE_TLS_NAME. After a failure the socket stays open for its owner
+    // to close; nothing more is read from it.
+    std::function<void(TWSocket&, std::uint16_t error)> OnTlsDone;
+
     // --- events (sender first; an empty function is skipped) --------------
     std::function<void(TWSocket&, std::uint8_t oldState, std::uint8_t newState)> OnChangeState;
     std::function<void(TWSocket&, std::uint16_t error)> OnConnectDone;
@@ -164,7 +196,19 @@ private:
     void LookupDone(Handle request, std::uint16_t error);
     void ReceiveLoop(std::uint16_t error, unsigned options);
     void TryToSend();
+    void SendQueued();
     void CloseProcedure(bool shutdownSends);
+
+    // The TLS layer's transport: the socket's own descriptor through the loop.
+    long TransportRecv(void* buffer, std::size_t length, int* error) override;
+    long TransportSend(const void* data, std::size_t length, int* error) override;
+    enum TlsWhat : std::uint16_t { TlsStartFailed = 1, TlsMoreInput = 2, TlsStreamEnded = 3 };
+    void PostTlsEvent(TlsWhat what, int error);
+    void TlsEvent(TlsWhat what, std::uint16_t error);
+    void TlsHandshakeStep();
+    void TlsReceiveLoop(std::uint16_t error, unsigned options);
+    void TlsAskFlush();
+    void ReportTlsDone(int error);
 
     MessageLoop& loop_;
     Handle window_ = 0;
@@ -199,6 +243,16 @@ private:
     Handle lookupRequest_ = 0;
     std::string lookupResult_;
     std::vector<std::string> lookupAddresses_;
+
+    enum class TlsPhase : std::uint8_t { None, Handshaking, Open, Failed };
+    std::unique_ptr<TTlsSession> tls_;
+    std::shared_ptr<TTlsContext> tlsContext_;  // kept across connections
+    TlsPhase tlsPhase_ = TlsPhase::None;
+    std::uintptr_t tlsSerial_ = 0;
+    bool tlsFlushAsked_ = false;
+    bool tlsDoneReported_ = false;
+    bool tlsVerified_ = false;
+    std::string tlsFailure_;
 
     static std::atomic<int> liveCount_;
 };

@@ -650,6 +650,24 @@ void MessageLoop::FlushAll() {
     }
 }
 
+bool MessageLoop::CallBeforeWait(Handle h, std::uint32_t msg, std::uintptr_t wParam) {
+    if (depth_ == 0 || OwnerOf(h) == nullptr) return false;
+    for (const BeforeWait& b : beforeWait_) {
+        if (b.handle == h && b.msg == msg && b.wParam == wParam) return true;
+    }
+    beforeWait_.push_back(BeforeWait{h, msg, wParam});
+    return true;
+}
+
+// What the calls write goes into the write-behind buffers, which FlushAll
+// hands to the kernel right after. A call may ask again for the next round.
+void MessageLoop::RunBeforeWait(bool waiting) {
+    if (beforeWait_.empty()) return;
+    std::vector<BeforeWait> list;
+    list.swap(beforeWait_);
+    for (const BeforeWait& b : list) Deliver(b.handle, b.msg, b.wParam, waiting ? 1 : 0);
+}
+
 int MessageLoop::Shutdown(int fd, int how) {
     if (Socket* s = Find(fd)) Flush(*s);
     if (::shutdown(fd, how) != 0) return WinsockFromErrno(errno);
@@ -812,6 +830,7 @@ void MessageLoop::Collect(int timeoutMs) {
         }
         timeoutMs = 0;
     }
+    RunBeforeWait(timeoutMs != 0 && queue_.empty());
     FlushAll();  // before any wait, what handlers wrote goes out
     if (!queue_.empty()) timeoutMs = 0;
     epoll_event events[64];
@@ -941,6 +960,7 @@ void MessageLoop::DispatchBatch() {
 // Nothing flushes or looks at the queue until the loop is entered again;
 // an outer event loop watching the descriptor must come round for the rest.
 void MessageLoop::LeaveOutermost() {
+    RunBeforeWait(true);
     FlushAll();
     if (!queue_.empty()) SignalSelf();
 }

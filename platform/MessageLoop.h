@@ -106,6 +106,20 @@ public:
     // bytes to the kernel. 0, or a Winsock error number.
     int CloseSocket(int fd);
 
+    // --- writers that gather ------------------------------------------------
+    // Delivers (msg, wParam, lParam) to h once, just before the loop next
+    // looks for readiness, and ahead of the write-behind flush: lParam is 1
+    // when the loop is about to wait (or to return to an outer event loop),
+    // 0 at a poll between messages. A writer that gathers small writes into
+    // bigger units (the TLS layer's records) hands them on then, so nothing
+    // it holds waits for an event that needs those bytes first. Asking again
+    // before the call came changes nothing. False, and nothing is asked,
+    // when no dispatch is running: nobody would come round, so the caller
+    // hands its bytes on at once.
+    bool CallBeforeWait(Handle h, std::uint32_t msg, std::uintptr_t wParam = 0);
+    // True while Run, PumpMessages or DispatchPending is on the stack.
+    bool Dispatching() const { return depth_ > 0; }
+
     // --- host lookup (WSAAsyncGetHostByName stand-in) ----------------------
     // Looks up IPv4 addresses of name on a worker thread. Returns a non-zero
     // request handle; the completion arrives later as
@@ -198,6 +212,7 @@ private:
     void MaybeReportClose(Socket& s);
     void Flush(Socket& s);
     void FlushAll();
+    void RunBeforeWait(bool waiting);
     void LeaveOutermost();
     void PeerClosed(Socket& s, int winsockError);
     Socket* Find(int fd);
@@ -233,6 +248,12 @@ private:
     const Lookup* deliveringLookup_ = nullptr;
     std::vector<std::uint64_t> connectChecks_;  // sockets whose connect ended at once
     std::vector<std::uint64_t> dirty_;          // sockets with write-behind bytes
+    struct BeforeWait {
+        Handle handle;
+        std::uint32_t msg;
+        std::uintptr_t wParam;
+    };
+    std::vector<BeforeWait> beforeWait_;  // CallBeforeWait requests not yet delivered
     std::shared_ptr<Shared> shared_;
     std::function<void(std::exception_ptr)> onException_;
 };

@@ -322,18 +322,18 @@ std::string TIniFile::Text() const {
     return out;
 }
 
-bool TIniFile::Save(std::string* error) const {
+bool TIniFile::Save(std::string* error, int mode) const {
     if (!loadError_.empty()) {
         // Writing now would replace content we never saw.
         if (error) *error = loadError_;
         return false;
     }
-    return ReplaceFileAtomically(path_, Text(), error);
+    return ReplaceFileAtomically(path_, Text(), error, mode);
 }
 
 // ---- atomic replacement -----------------------------------------------------
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view content, std::string* error) {
+bool ReplaceFileAtomically(const std::string& path, std::string_view content, std::string* error, int mode) {
     auto fail = [error](int err) {
         if (error) *error = ErrnoText(err);
         return false;
@@ -344,6 +344,10 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
     struct stat old {};
     const bool hadOld = ::stat(target.c_str(), &old) == 0;
     if (hadOld && S_ISDIR(old.st_mode)) return fail(EISDIR);
+    // A file the user may not write stays as it is, even though the folder
+    // would let a rename replace it; so does one made read-only for everyone.
+    if (hadOld && (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 || (old.st_mode & 0222) == 0))
+        return fail(EACCES);
 
     const std::size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
@@ -355,14 +359,26 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = (slash == std::string::npos ? std::string() : folder) + "." + base + ".tmp" +
                std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Private until its mode is set, so nothing is readable on the way.
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode == KeepFileMode ? 0666 : 0600);
         if (fd < 0 && errno != EEXIST) return fail(errno);
     }
     if (fd < 0) return fail(EEXIST);
 
     int err = 0;
     bool ok = true;
-    if (hadOld && ::fchmod(fd, old.st_mode & 07777) != 0) {
+    if (hadOld && ::geteuid() == 0 && (old.st_uid != 0 || old.st_gid != 0) &&
+        ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        // Root must not leave a file of its own where the user's was.
+        err = errno;
+        ok = false;
+    } else if (hadOld && ::geteuid() != 0 && old.st_gid != ::getegid()) {
+        // The group goes along where the user may give it (a group folder).
+        [[maybe_unused]] const int kept = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    }
+    const bool setMode = mode != KeepFileMode || hadOld;
+    const mode_t wanted = mode != KeepFileMode ? static_cast<mode_t>(mode) & 07777 : old.st_mode & 07777;
+    if (ok && setMode && ::fchmod(fd, wanted) != 0) {
         err = errno;
         ok = false;
     }

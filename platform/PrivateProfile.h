@@ -41,6 +41,9 @@ namespace pw {
 inline constexpr std::size_t kProfileStringBuffer = 4096;
 inline constexpr std::size_t kProfileSectionBuffer = 32767;
 
+// The mode argument of the writes that keeps what the file has.
+inline constexpr int KeepFileMode = -1;
+
 // One INI file, read once into memory. Reads answer from memory; writes change
 // memory only until Save. Use it to read or write many keys with one file access;
 // the free functions below load a fresh TIniFile for every call.
@@ -109,8 +112,9 @@ public:
 
     // Writes the profile to Path() atomically (see the top of this file). On failure
     // returns false, sets `error` (when given) to the reason, e.g. "Permission
-    // denied", and leaves the file on disk as it was.
-    bool Save(std::string* error = nullptr) const;
+    // denied", and leaves the file on disk as it was. `mode` as for
+    // ReplaceFileAtomically.
+    bool Save(std::string* error = nullptr, int mode = KeepFileMode) const;
 
     // The file's text as Save writes it (CR LF line ends).
     std::string Text() const;
@@ -155,9 +159,16 @@ bool WritePrivateProfileSection(std::string_view section, const std::vector<std:
 
 // Replaces `path` with `content` atomically: temporary file beside it, fsync,
 // rename, then fsync of the folder. The new file keeps the old one's permission
-// bits; a new file gets 0666 less the umask. Returns false with the reason in
-// `error` (when given) and leaves the old file when any step fails.
+// bits, or gets `mode` when that is not KeepFileMode; a new file gets `mode`, or
+// 0666 less the umask. When root replaces a file that belongs to someone else,
+// the new file keeps the old one's owner and group.
+// A file that exists and may not be written is never replaced: one the user
+// lacks write permission for, or one with no write permission bit at all (made
+// read-only on purpose, which root respects too); the reason is then
+// "Permission denied".
+// Returns false with the reason in `error` (when given) and leaves the old file
+// when any step fails.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr, int mode = KeepFileMode);
 
 }  // namespace pw

@@ -1,44 +1,61 @@
 #include "ui/AboutBox.h"
 
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QFrame>
+#include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QVBoxLayout>
+#include <QtGlobal>
+
+#include "ui/Images.h"
 
 namespace pw {
 
 namespace {
 
-QFont AboutFont() {
-    QFont font(QStringLiteral("Arial"));
+// The name and version lines: Arial, bold italic, sized from the
+// application's font so that they grow with it.
+QFont AboutFont(double scale) {
+    QFont font = QApplication::font();
+    font.setFamily(QStringLiteral("Arial"));
     font.setBold(true);
     font.setItalic(true);
+    const double points = font.pointSizeF() > 0 ? font.pointSizeF() : 10.0;
+    font.setPointSizeF(points * scale);
     return font;
 }
 
-// A font whose character height (the em, without internal leading) is `pixels`.
-QFont CharacterHeight(int pixels) {
-    QFont font = AboutFont();
-    font.setPixelSize(pixels);
-    return font;
-}
+constexpr double kNameScale = 2.2;
+constexpr double kVersionScale = 1.4;
+constexpr int kIconSize = 64;
 
-// The largest font whose cell height (ascent + descent) is at most `pixels`.
-QFont CellHeight(int pixels) {
-    QFont font = AboutFont();
-    for (int size = pixels; size > 1; --size) {
-        font.setPixelSize(size);
-        if (QFontMetrics(font).height() <= pixels) break;
-    }
-    return font;
+QLabel* FactLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
 }
 
 }  // namespace
+
+QString QtVersionText() {
+    return QStringLiteral("%1 (built with %2)").arg(QString::fromLatin1(qVersion()), QStringLiteral(QT_VERSION_STR));
+}
 
 ShadowLabel::ShadowLabel(const QString& text, const QFont& font, int depth, QWidget* parent)
     : QWidget(parent), text_(text), depth_(depth), colour_(0, 0, 255) {
     setFont(font);
     setAttribute(Qt::WA_TranslucentBackground);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+QSize ShadowLabel::sizeHint() const {
+    const QFontMetrics metrics(font());
+    // Italic letters lean out of their advance: leave them an average letter.
+    return {metrics.horizontalAdvance(text_) + metrics.averageCharWidth() + depth_, metrics.height() + depth_};
 }
 
 void ShadowLabel::paintEvent(QPaintEvent*) {
@@ -51,30 +68,52 @@ void ShadowLabel::paintEvent(QPaintEvent*) {
     painter.drawText(area, Qt::AlignCenter, text_);
 }
 
-AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+AboutBox::AboutBox(const RAboutFacts& facts, QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("About"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFixedSize(272, 206);
-    move(192, 120);
 
+    auto* column = new QVBoxLayout(this);
     panel_ = new QFrame(this);
     panel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    panel_->setGeometry(8, 8, 256, 160);
+    column->addWidget(panel_, 1);
 
-    name_ = new ShadowLabel(QStringLiteral("Parcelwing"), CharacterHeight(28), 2, panel_);
-    name_->setGeometry(0, 15, 252, 33);
-    version_ = new ShadowLabel(QStringLiteral("version 2.1b"), CellHeight(20), 1, panel_);
-    version_->setGeometry(0, 55, 252, 25);
+    auto* inside = new QVBoxLayout(panel_);
+    auto* icon = new QLabel(panel_);
+    icon->setPixmap(ProgramIcon().pixmap(QSize(kIconSize, kIconSize), devicePixelRatioF()));
+    icon->setAlignment(Qt::AlignCenter);
+    inside->addWidget(icon);
+    name_ = new ShadowLabel(QStringLiteral("Parcelwing"), AboutFont(kNameScale), 2, panel_);
+    version_ = new ShadowLabel(QStringLiteral("version 2.1b"), AboutFont(kVersionScale), 1, panel_);
+    inside->addWidget(name_);
+    inside->addWidget(version_);
+    auto* what = new QLabel(QStringLiteral("Sends files by e-mail, as attachments, over its own SMTP client."),
+                            panel_);
+    what->setAlignment(Qt::AlignCenter);
+    what->setWordWrap(true);
+    inside->addWidget(what);
+    inside->addSpacing(what->fontMetrics().height() / 2);
 
-    ok_ = new QPushButton(QStringLiteral("Ok"), this);
-    ok_->setGeometry(104, 176, 75, 25);
+    auto* factsForm = new QFormLayout;
+    qt_ = FactLabel(QtVersionText(), panel_);
+    settings_ = FactLabel(facts.SettingsFile, panel_);
+    log_ = FactLabel(facts.LogFile.isEmpty() ? QStringLiteral("none kept") : facts.LogFile, panel_);
+    factsForm->addRow(QStringLiteral("Qt:"), qt_);
+    factsForm->addRow(QStringLiteral("Settings:"), settings_);
+    factsForm->addRow(QStringLiteral("Log file:"), log_);
+    inside->addLayout(factsForm);
+    inside->addStretch(1);
+
+    auto* buttons = new QDialogButtonBox(this);
+    ok_ = buttons->addButton(QDialogButtonBox::Ok);
+    ok_->setText(QStringLiteral("Ok"));
     ok_->setDefault(true);
-    connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    column->addWidget(buttons);
 }
 
-void ShowAbout(QWidget* parent) {
-    AboutBox box(parent);
+void ShowAbout(QWidget* parent, const RAboutFacts& facts) {
+    AboutBox box(facts, parent);
     box.exec();
 }
 

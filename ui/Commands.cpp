@@ -76,12 +76,13 @@ std::string CannotAttachText(const std::vector<std::string>& shownNames) {
 }
 
 ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
-                                           const std::string& iniPath) {
+                                           TMainUnit& unit) {
     ROptionsEnvironment environment;
+    environment.Loop = &unit.Loop();
     environment.Prompts = &prompter;
     environment.ProgramFolder = FolderOf(programFile);
     environment.HelpFile = ChangeFileExt(programFile, ".chm");
-    environment.Save = [iniPath](const ROptions& options) { return SaveOptions(options, iniPath); };
+    environment.Save = [&unit](const ROptions& options) { return unit.SaveOptions(options); };
     const std::string folder = environment.ProgramFolder;
     environment.ApplyMainLanguage = [&window, folder](const std::string& langFile) {
         ApplyMainLanguage(window, folder, langFile);
@@ -228,14 +229,22 @@ void TWindowCommands::Exit() {
 }
 
 void TWindowCommands::Options() {
-    EditOptions(&window_, unit_.Options(), MakeOptionsEnvironment(window_, prompter_, programFile_, unit_.IniPath()));
+    EditOptions(&window_, unit_.Options(), MakeOptionsEnvironment(window_, prompter_, programFile_, unit_));
 }
 
 std::string TWindowCommands::HelpFile() const { return ChangeFileExt(programFile_, ".chm"); }
 
 void TWindowCommands::Help() { ShowHelpFile(prompter_, &window_, ToQt(HelpFile()), false); }
 
-void TWindowCommands::About() { ShowAbout(&window_); }
+RAboutFacts TWindowCommands::AboutFacts() const {
+    RAboutFacts facts;
+    facts.SettingsFile = ToQt(unit_.IniPath());
+    const ROptions& options = unit_.Options();
+    if (options.SaveLog && !unit_.Log().LogPath().empty()) facts.LogFile = ToQt(unit_.Log().LogPath());
+    return facts;
+}
+
+void TWindowCommands::About() { ShowAbout(&window_, AboutFacts()); }
 
 void TWindowCommands::Delete() { DeleteEntry(unit_.View()); }
 

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "app/View.h"
+#include "ui/AboutBox.h"
 #include "ui/OptionsDialog.h"
 
 namespace pw {
 
 class MainWindow;
+class MessageLoop;
 class Prompter;
 class TMainUnit;
 
@@ -40,10 +42,12 @@ void PasteEntries(IView& view, const std::string& text);
 std::string CannotAttachText(const std::vector<std::string>& shownNames);
 
 // The options dialog's surroundings for the program whose file is
-// `programFile`: its folder (language files), its help file, saving to
-// `iniPath` and re-applying the main window's language.
+// `programFile`: its folder (language files), its help file, saving through
+// `unit`'s SaveOptions (only the keys the dialog changed, under the INI file's
+// lock), re-applying the main window's language, and the unit's message loop,
+// on which its Test runs.
 ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
-                                           const std::string& iniPath);
+                                           TMainUnit& unit);
 
 class TWindowCommands : public QObject {
     Q_OBJECT
@@ -74,6 +78,8 @@ public:
     void NotImplemented();
 
     std::string HelpFile() const;
+    // What the about box says of this copy: the INI file and the log in use.
+    RAboutFacts AboutFacts() const;
 
 private:
     // Starts a job when AutoSend is set, the list holds files and Send is enabled.

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "app/StartUp.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramPath.h"
@@ -52,6 +55,15 @@ std::string ConsoleBoxLine(const RMessageBox& box, TBoxAnswer answer) {
     return OneLine(box.Caption) + ": " + OneLine(box.Text) + " [" + AnswerName(answer) + "]";
 }
 
+std::string ConsoleSummaryLine(const RJobSummary& summary) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", summary.Seconds);
+    return std::string(ApplicationTitle) + ": job done: messages sent " + std::to_string(summary.MessagesSent) +
+           ", failed " + std::to_string(summary.MessagesFailed) + "; files sent " +
+           std::to_string(summary.FilesSent) + " of " + std::to_string(summary.Files) + ", " +
+           std::to_string(summary.BytesSent) + " bytes; " + seconds + " s";
+}
+
 std::string ConsoleProgressLine(const RJobProgress& progress) {
     std::string line = std::string(ApplicationTitle) + ": message " + std::to_string(progress.Message) + " of " +
                        std::to_string(progress.Messages);
@@ -78,8 +90,19 @@ void TConsoleView::JobProgress(const RJobProgress& progress) {
     Print(err_, ConsoleProgressLine(progress));
 }
 
-void TConsoleView::Print(std::FILE* stream, const std::string& line) {
+void TConsoleView::JobEnded(const RJobSummary& summary) { Print(err_, ConsoleSummaryLine(summary)); }
+
+void TConsoleView::ErrorNote(const std::string& text) { Print(err_, text); }
+
+void TConsoleView::Print(std::FILE* stream, const std::string& text) {
     if (stream == nullptr) return;
+    std::string line;
+    std::size_t from = 0;
+    for (std::size_t tab; (tab = text.find('\t', from)) != std::string::npos; from = tab + 1) {
+        line += EscapeControls(std::string_view(text).substr(from, tab - from));
+        line += '\t';
+    }
+    line += EscapeControls(std::string_view(text).substr(from));
     std::fwrite(line.data(), 1, line.size(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
@@ -102,20 +125,9 @@ int RunConsoleFrontEnd(int argc, const char* const* argv) {
         MessageLoop loop;
         TConsoleView view(stdout, stderr);
         TProgram program(loop, ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames());
-        if (!program.Enter()) {
-            switch (program.EntryResult()) {
-            case TStartResult::TooLong:
-                std::fprintf(stderr, "%s: the argument is too long to hand over\n", ApplicationTitle);
-                break;
-            case TStartResult::Unreachable:
-                std::fprintf(stderr, "%s: the running instance could not be reached; nothing handed over\n",
-                             ApplicationTitle);
-                break;
-            default:
-                break;
-            }
-            return program.ExitCode();
-        }
+        const bool first = program.Enter();
+        for (const auto& note : program.EntryNotes()) view.ErrorNote(std::string(ApplicationTitle) + ": " + note);
+        if (!first) return program.ExitCode();
 
         RStartUpHooks hooks;
         // No language file is applied: there are no captions to show.
@@ -128,8 +140,8 @@ int RunConsoleFrontEnd(int argc, const char* const* argv) {
         TMainUnit& unit = program.Initialise(view, hooks);
         loop.Run();
         if (!unit.WindowStateSaved()) {
-            std::fprintf(stderr, "%s: the window state could not be written to %s\n", ApplicationTitle,
-                         unit.IniPath().c_str());
+            view.ErrorNote(std::string(ApplicationTitle) + ": the window state could not be written to " +
+                           unit.IniPath() + ": " + unit.WindowStateError());
         }
         return program.ExitCode();
     } catch (const std::exception& e) {

@@ -23,6 +23,10 @@ std::string ConsoleBoxLine(const RMessageBox& box, TBoxAnswer answer);
 // "Parcelwing: message 2 of 5, big.iso: 1048576 of 4194304 bytes".
 std::string ConsoleProgressLine(const RJobProgress& progress);
 
+// The line that ends every job on standard error, e.g.
+// "Parcelwing: job done: messages sent 2, failed 1; files sent 4 of 6, 123456 bytes; 3.2 s".
+std::string ConsoleSummaryLine(const RJobSummary& summary);
+
 // A job's progress is printed once it has run this long, then at most once
 // per ConsoleProgressEverySeconds.
 inline constexpr double ConsoleProgressAfterSeconds = 2.0;
@@ -30,7 +34,9 @@ inline constexpr double ConsoleProgressEverySeconds = 1.0;
 
 class TConsoleView : public MemoryView {
 public:
-    // Log lines go to `out`, boxes and notes to `err`; each line is flushed.
+    // Log lines go to `out`, boxes and notes to `err`; each line is flushed,
+    // with control characters other than tab escaped (app/JobReport.h), so that
+    // nothing a server or a file name holds can drive the terminal.
     TConsoleView(std::FILE* out, std::FILE* err);
 
     // Printed and answered with the default button; not kept, so a long-running
@@ -47,6 +53,11 @@ public:
     void JobProgress(const RJobProgress& progress) override;
     void SetShowProgress(bool show) { showProgress_ = show; }
 
+    // The summary line of a job, on the error stream.
+    void JobEnded(const RJobSummary& summary) override;
+    // On the error stream as it is.
+    void ErrorNote(const std::string& text) override;
+
 private:
     void Print(std::FILE* stream, const std::string& line);
 
@@ -57,8 +68,9 @@ private:
 };
 
 // The whole program in console mode; `argc`/`argv` as main got them.
-// Returns the process's exit code: 0 for a later start, 1 when the program
-// closed, 2 when ExitAfterSend closed it after a failed job.
+// Returns the process's exit code: 0 for a later start that handed its names
+// over, 1 when the program closed, 2 when ExitAfterSend closed it after a failed
+// job or a start could not do what it was asked.
 int RunConsoleFrontEnd(int argc, const char* const* argv);
 
 }  // namespace pw

@@ -11,6 +11,7 @@
 #include "ui/MainWindow.h"
 #include "ui/OptionsDialog.h"
 #include "ui/QtText.h"
+#include "ui/WindowTexts.h"
 
 namespace pw {
 
@@ -105,6 +106,7 @@ void ApplyMainLanguage(MainWindow& window, const std::string& programFolder,
                        const std::string& langFile) {
     ApplyMainFormTexts(window, ReadLanguageSection(LanguageFilePath(programFolder, langFile),
                                                    kMainFormSection, kMainFormTexts));
+    window.setProgressTexts(ReadProgressTexts(programFolder, langFile));
 }
 
 bool ApplyStartupLanguage(MainWindow& window, const std::string& programFolder,
@@ -118,6 +120,7 @@ void ApplyOptionsLanguage(OptionsDialog& dialog, const std::string& programFolde
                           const std::string& langFile) {
     ApplyOptionsFormTexts(dialog, ReadLanguageSection(LanguageFilePath(programFolder, langFile),
                                                       kOptionsFormSection, kOptionsFormTexts));
+    dialog.setExtraTexts(ReadOptionsExtraTexts(programFolder, langFile));
 }
 
 }  // namespace pw

@@ -23,7 +23,8 @@ void ApplyMainFormTexts(MainWindow& window, const std::vector<std::string>& text
 void ApplyOptionsFormTexts(OptionsDialog& dialog, const std::vector<std::string>& texts);
 
 // Reads section "MainForm" of `langFile` in `programFolder` and applies it,
-// whether or not the file exists (a missing one restores the built-in texts).
+// the progress words of the status bar included, whether or not the file
+// exists (a missing one restores the built-in texts).
 void ApplyMainLanguage(MainWindow& window, const std::string& programFolder,
                        const std::string& langFile);
 
@@ -33,7 +34,8 @@ bool ApplyStartupLanguage(MainWindow& window, const std::string& programFolder,
                           const std::string& langFile);
 
 // Reads section "OptionsForm" of `langFile` in `programFolder` and applies it,
-// without an existence check.
+// the texts of the controls beyond the table included, without an existence
+// check.
 void ApplyOptionsLanguage(OptionsDialog& dialog, const std::string& programFolder,
                           const std::string& langFile);
 

@@ -7,7 +7,8 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QHBoxLayout>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,30 +20,25 @@
 #include <QProgressBar>
 #include <QShortcut>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "ui/Images.h"
+#include "ui/ProgressText.h"
 #include "ui/Prompter.h"
+#include "ui/QtText.h"
 #include "ui/RawNames.h"
 
 namespace pw {
 
 namespace {
 
-constexpr int kLabelFontHeight = 8;    // character height of labels
-constexpr int kEditFontHeight = 13;    // of edit boxes, lists and drop-down boxes
-constexpr int kToolBarHeight = 38;
-constexpr int kRowHeight = 26;
-constexpr int kCaptionHeight = 16;
-constexpr int kRowLabelPanelWidth = 100;
-
-QFont FontOfHeight(const QFont& base, int pixels) {
-    QFont font(base);
-    font.setPixelSize(pixels);
-    return font;
-}
+// The client size of a first start, before a remembered one replaces it.
+constexpr int kFirstWidth = 552;
+constexpr int kFirstHeight = 343;
 
 }  // namespace
 
@@ -55,10 +51,13 @@ MainWindow::MainWindow(Prompter& prompter, QWidget* parent)
     createToolBar();
     createControls();
     createFileListMenu();
+    createStatusBar();
+    setUpTabOrder();
     updateActions();
+    progressTexts_ = BuiltInProgressTexts();
 
-    move(255, 240);
-    resize(552, 343);
+    // Placed by the window manager; only the size of a first start is ours.
+    resize(kFirstWidth, kFirstHeight);
     setAcceptDrops(true);
 
     // F1 works anywhere in the window. It is not the action's own shortcut, so
@@ -159,7 +158,6 @@ void MainWindow::createToolBar() {
     toolBar_->setFloatable(false);
     toolBar_->setIconSize(QSize(kToolImageSize, kToolImageSize));
     toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    toolBar_->setFixedHeight(kToolBarHeight);
     toolBar_->toggleViewAction()->setEnabled(false);
     setContextMenuPolicy(Qt::NoContextMenu);
 
@@ -181,78 +179,54 @@ void MainWindow::createToolBar() {
 void MainWindow::createControls() {
     auto* central = new QWidget(this);
     auto* column = new QVBoxLayout(central);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
+    const int margin = style()->pixelMetric(QStyle::PM_LayoutLeftMargin);
+    column->setContentsMargins(margin, margin / 2, margin, 0);
 
-    const QFont labelFont = FontOfHeight(font(), kLabelFontHeight);
-    const QFont editFont = FontOfHeight(font(), kEditFontHeight);
-
-    // A row: a panel on the left holding the label, an editable drop-down box
-    // filling the rest.
-    const auto makeRow = [&](const char* caption, QLabel*& label, QComboBox*& box) {
-        auto* row = new QWidget(central);
-        row->setFixedHeight(kRowHeight);
-        auto* line = new QHBoxLayout(row);
-        line->setContentsMargins(0, 0, 0, 0);
-        line->setSpacing(0);
-        auto* left = new QWidget(row);
-        left->setFixedWidth(kRowLabelPanelWidth);
-        label = new QLabel(QString::fromUtf8(caption), left);
-        label->setGeometry(0, 2, 96, 17);
-        label->setFont(labelFont);
-        box = new QComboBox(row);
+    // The two rows share one grid, so that both boxes start where the longer
+    // of the two labels ends.
+    auto* rows = new QGridLayout;
+    const auto makeRow = [&](int row, const char* caption, QLabel*& label, QComboBox*& box) {
+        label = new QLabel(QString::fromUtf8(caption), central);
+        box = new QComboBox(central);
         box->setEditable(true);
         box->setInsertPolicy(QComboBox::NoInsert);
-        box->setFont(editFont);
         box->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        line->addWidget(left);
-        line->addWidget(box);
-        column->addWidget(row);
+        // Long recent entries must not widen the window.
+        box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        box->setMinimumContentsLength(16);
+        label->setBuddy(box);
+        rows->addWidget(label, row, 0);
+        rows->addWidget(box, row, 1);
     };
-    makeRow("To:", toLabel_, to_);
-    makeRow("Subject:", subjectLabel_, subject_);
+    makeRow(0, "To:", toLabel_, to_);
+    makeRow(1, "Subject:", subjectLabel_, subject_);
+    rows->setColumnStretch(1, 1);
+    column->addLayout(rows);
 
-    auto* captionPanel = new QWidget(central);
-    captionPanel->setFixedHeight(kCaptionHeight);
-    textCaption_ = new QLabel(QStringLiteral("Default message text:"), captionPanel);
-    textCaption_->setGeometry(0, 0, 545, kCaptionHeight);
-    textCaption_->setFont(labelFont);
-    column->addWidget(captionPanel);
+    textCaption_ = new QLabel(QStringLiteral("Default message text:"), central);
+    column->addWidget(textCaption_);
 
     splitter_ = new QSplitter(Qt::Vertical, central);
     splitter_->setChildrenCollapsible(false);
-    splitter_->setHandleWidth(3);
     text_ = new QPlainTextEdit(splitter_);
-    text_->setFont(editFont);
-    text_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Lines wrap at the box's edge (the text itself keeps its lines), and Tab
+    // moves on to the next control instead of typing a tab.
+    text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    text_->setTabChangesFocus(true);
     text_->setMinimumHeight(1);
+    textCaption_->setBuddy(text_);
 
     filesPanel_ = new QWidget(splitter_);
     auto* panel = new QVBoxLayout(filesPanel_);
     panel->setContentsMargins(0, 0, 0, 0);
-    panel->setSpacing(0);
-    auto* filesCaptionPanel = new QWidget(filesPanel_);
-    filesCaptionPanel->setFixedHeight(kCaptionHeight);
-    filesCaption_ = new QLabel(QStringLiteral("Attached Files:"), filesCaptionPanel);
-    filesCaption_->setGeometry(0, 0, 553, kCaptionHeight);
-    filesCaption_->setFont(labelFont);
+    filesCaption_ = new QLabel(QStringLiteral("Attached Files:"), filesPanel_);
     files_ = new QListWidget(filesPanel_);
     files_->setSelectionMode(QAbstractItemView::SingleSelection);
-    files_->setFont(editFont);
     files_->setContextMenuPolicy(Qt::CustomContextMenu);
     files_->setMinimumHeight(1);  // the saved panel height may be small
-    status_ = new QComboBox(filesPanel_);
-    status_->setEditable(true);
-    status_->setInsertPolicy(QComboBox::NoInsert);
-    status_->setFont(editFont);
-    progress_ = new QProgressBar(filesPanel_);
-    progress_->setRange(0, 1000);
-    progress_->setTextVisible(true);
-    progress_->setVisible(false);  // takes no room while idle
-    panel->addWidget(filesCaptionPanel);
+    filesCaption_->setBuddy(files_);
+    panel->addWidget(filesCaption_);
     panel->addWidget(files_, 1);
-    panel->addWidget(status_);
-    panel->addWidget(progress_);
 
     splitter_->addWidget(text_);
     splitter_->addWidget(filesPanel_);
@@ -266,6 +240,34 @@ void MainWindow::createControls() {
     connect(splitter_, &QSplitter::splitterMoved, this,
             [this] { memoHeight_ = filesPanel_->height(); });
     files_->installEventFilter(this);
+}
+
+void MainWindow::createStatusBar() {
+    QStatusBar* bar = statusBar();
+    // The status line starts where the controls above it start.
+    bar->setContentsMargins(style()->pixelMetric(QStyle::PM_LayoutLeftMargin) / 2, 0, 0, 0);
+    status_ = new QComboBox(bar);
+    status_->setEditable(true);
+    status_->setInsertPolicy(QComboBox::NoInsert);
+    status_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    status_->setMinimumContentsLength(8);
+    bar->addWidget(status_, 1);
+
+    // The progress takes room in the status bar only while a job runs, and
+    // never more height than the status line has: the file list keeps its
+    // height when it appears.
+    progressText_ = new QLabel(bar);
+    progress_ = new QProgressBar(bar);
+    progress_->setRange(0, kProgressRange);
+    progress_->setTextVisible(true);
+    progress_->setFormat(QStringLiteral("%p%"));
+    progress_->setMaximumHeight(status_->sizeHint().height());
+    progress_->setFixedWidth(progress_->fontMetrics().horizontalAdvance(QStringLiteral("100%")) * 2);
+    bar->addPermanentWidget(progressText_);
+    bar->addPermanentWidget(progress_);
+    progressText_->setVisible(false);
+    progress_->setVisible(false);
+
     // The edit controls take dropped text themselves; dropped files go to the
     // window's file list wherever they land.
     for (QWidget* target : {static_cast<QWidget*>(text_->viewport()),
@@ -273,6 +275,14 @@ void MainWindow::createControls() {
                             static_cast<QWidget*>(subject_->lineEdit()),
                             static_cast<QWidget*>(status_->lineEdit())})
         target->installEventFilter(this);
+}
+
+void MainWindow::setUpTabOrder() {
+    // Top to bottom; the status line now sits in the status bar, after the list.
+    setTabOrder(to_, subject_);
+    setTabOrder(subject_, text_);
+    setTabOrder(text_, files_);
+    setTabOrder(files_, status_);
 }
 
 void MainWindow::createFileListMenu() {
@@ -354,6 +364,79 @@ QStringList MainWindow::askFilesToAttach(const QString& folder) {
 QString MainWindow::clipboardText() const {
     const QClipboard* clipboard = QGuiApplication::clipboard();
     return clipboard != nullptr ? clipboard->text() : QString();
+}
+
+void MainWindow::setProgressTexts(const RProgressTexts& texts) {
+    progressTexts_ = texts;
+    if (lastProgress_.Running) showProgress(lastProgress_);
+}
+
+void MainWindow::showProgress(const RJobProgress& progress) {
+    lastProgress_ = progress;
+    if (!progress.Running) {
+        progressText_->setVisible(false);
+        progress_->setVisible(false);
+        progress_->setValue(0);
+        progressText_->clear();
+        statusBar()->setMinimumWidth(0);
+        return;
+    }
+    // The window is never narrower than the shortest form of the words needs.
+    RJobProgress shortest = progress;
+    shortest.File.clear();
+    statusBar()->setMinimumWidth(progressText_->fontMetrics().horizontalAdvance(ProgressLine(shortest, progressTexts_)) +
+                                 progressAllowance());
+    progressText_->setText(fittingProgressLine(progress));
+    progressText_->setToolTip(ToQt(progress.File));
+    progress_->setValue(JobProgressValue(progress, kProgressRange));
+    progressText_->setVisible(true);
+    progress_->setVisible(true);
+}
+
+int MainWindow::progressAllowance() const {
+    // Everything in the status bar's row but the words: the status line at
+    // its least width, the bar, the size grip and the spacing between them.
+    const QStatusBar* bar = statusBar();
+    const int spacing = std::max(bar->style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing), 6);
+    return status_->minimumSizeHint().width() + progress_->width() + 16 + 5 * spacing;
+}
+
+QString MainWindow::fittingProgressLine(const RJobProgress& progress) const {
+    // Longest first: all of it, the file name shortened in the middle, without
+    // the file name, the message alone. The bar's tooltip has the whole name.
+    const QFontMetrics metrics = progressText_->fontMetrics();
+    const int room = statusBar()->contentsRect().width() - progressAllowance();
+    const QString full = ProgressLine(progress, progressTexts_);
+    if (progress.File.empty() || metrics.horizontalAdvance(full) <= room) return full;
+    const QString file = ProgressFileName(progress);
+    const int budget = room - (metrics.horizontalAdvance(full) - metrics.horizontalAdvance(file));
+    if (budget >= metrics.averageCharWidth() * 8) {
+        return ProgressLine(progress, progressTexts_, metrics.elidedText(file, Qt::ElideMiddle, budget));
+    }
+    RJobProgress withoutFile = progress;
+    withoutFile.File.clear();
+    return ProgressLine(withoutFile, progressTexts_);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    if (lastProgress_.Running) progressText_->setText(fittingProgressLine(lastProgress_));
+}
+
+void MainWindow::bringToFront(const QString& activationToken) {
+    if (isMinimized()) {
+        showNormal();
+    } else if (!isVisible()) {
+        show();
+    }
+    raise();
+    // Wayland: the compositor gives the focus only to a request that carries
+    // a token from the start the user made; Qt's Wayland platform takes it
+    // from this variable when the window asks to be activated, then clears it.
+    if (!activationToken.isEmpty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
+    }
+    activateWindow();
 }
 
 void MainWindow::bringToFrontAfterDrop() {

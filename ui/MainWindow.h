@@ -7,7 +7,11 @@
 // The window decides nothing about sending or the file list's content: every
 // command is a signal. It owns only what is about its controls: which are
 // enabled (busy state, list buttons and the focus rule), the height of the
-// files panel, the keys of the file list and files dropped on it.
+// files panel, the keys of the file list and files dropped on it, and the
+// progress of a running job in the status bar.
+//
+// Everything is laid out by Qt's layouts in the application's font, so the
+// window follows the desktop's font, its scale and longer translations.
 
 #include <QMainWindow>
 #include <QString>
@@ -15,6 +19,9 @@
 #include <array>
 #include <string>
 #include <vector>
+
+#include "app/View.h"
+#include "ui/WindowTexts.h"
 
 class QAction;
 class QComboBox;
@@ -67,8 +74,9 @@ public:
     enum PopupPosition : int { ppAdd = 0, ppDelete = 1, ppUp = 3, ppDown = 4, ppCount = 5 };
     static constexpr int kToolIdBase = 100;
 
-    // Built at (255, 240) with a client area of 552 x 343 and the built-in
-    // texts; Abort, Up, Delete, Down and Address book start disabled.
+    // Built with a client area of 552 x 343 (the remembered size replaces
+    // it) and the built-in texts; Abort, Up, Delete, Down and Address book
+    // start disabled.
     explicit MainWindow(Prompter& prompter, QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -87,8 +95,11 @@ public:
     QComboBox* subjectBox() const { return subject_; }
     QPlainTextEdit* messageText() const { return text_; }
     QListWidget* fileList() const { return files_; }
+    // The status line: an editable drop-down at the left of the status bar.
     QComboBox* statusBox() const { return status_; }
-    // Below the status line; shown only while a send job runs.
+    // Right of the status line in the status bar; shown only while a send
+    // job runs: the words (message, file, bytes) and the bar.
+    QLabel* progressLabel() const { return progressText_; }
     QProgressBar* progressBar() const { return progress_; }
     QLabel* toLabel() const { return toLabel_; }
     QLabel* subjectLabel() const { return subjectLabel_; }
@@ -112,6 +123,20 @@ public:
     // resized; set before the window is shown, it applies once it is laid out.
     int memoHeight() const;
     void setMemoHeight(int height);
+
+    // A running job's progress: shown with its words and the share done (the
+    // bar runs from 0 to kProgressRange); Running false hides both.
+    static constexpr int kProgressRange = 1000;
+    void showProgress(const RJobProgress& progress);
+    // The progress words of the language (section "MainForm").
+    const RProgressTexts& progressTexts() const { return progressTexts_; }
+    void setProgressTexts(const RProgressTexts& texts);
+
+    // Raises the window and gives it the focus: after a hand-off, or when a
+    // later start without arguments asks for it. `activationToken` is the
+    // later start's XDG_ACTIVATION_TOKEN (empty when it had none); a Wayland
+    // compositor lets a window take the focus only with such a token.
+    void bringToFront(const QString& activationToken);
 
     // Title of the attach command's file dialog (a language text).
     QString attachDialogTitle() const { return attachTitle_; }
@@ -152,6 +177,7 @@ signals:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -167,8 +193,16 @@ private:
     bool handleFileListKey(QKeyEvent* key);
     bool handleDrop(QEvent* event);
 
+    void createStatusBar();
+    void setUpTabOrder();
+    // The progress words, the file name shortened to the room the status bar has.
+    QString fittingProgressLine(const RJobProgress& progress) const;
+    int progressAllowance() const;
+
     Prompter& prompter_;
     QMetaObject::Connection focusWatch_;
+    RProgressTexts progressTexts_;
+    RJobProgress lastProgress_;
     bool busy_ = false;
     bool listButtons_ = false;
     int memoHeight_ = 174;
@@ -202,6 +236,7 @@ private:
     QPlainTextEdit* text_ = nullptr;
     QListWidget* files_ = nullptr;
     QComboBox* status_ = nullptr;
+    QLabel* progressText_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* toLabel_ = nullptr;
     QLabel* subjectLabel_ = nullptr;

@@ -1,8 +1,13 @@
 #pragma once
 // The options dialog: the one place where the user edits ROptions. Three pages
-// ("EMail", "Mix", "On Error") of controls placed as the program has always
-// placed them, filled from the record and read back in fixed orders, with the
-// OK button's checks and the dialog's keys.
+// ("EMail", "Mix", "On Error") holding the program's controls in their order,
+// laid out by Qt's layouts in the application's font, so that the dialog
+// follows the desktop's font and scale and grows with longer translations.
+// Filled from the record and read back in fixed orders, with the OK button's
+// checks and the dialog's keys.
+//
+// Beyond the original controls, the "EMail" page sets up connection security
+// and the login, and tests them with "Test" (ui/ConnectionTest.h).
 //
 // Modal boxes and file dialogs go through a Prompter; writing the options is
 // the caller's hook (EditOptions), which can report a failure.
@@ -15,18 +20,24 @@
 #include <vector>
 
 #include "config/Options.h"
+#include "ui/WindowTexts.h"
 
+class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QDialogButtonBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
 class QTabWidget;
 
 namespace pw {
 
+class MessageLoop;
 class Prompter;
+class TConnectionTest;
 
 // Every control of the dialog, for the language texts and for tests.
 struct ROptionsControls {
@@ -34,6 +45,7 @@ struct ROptionsControls {
     QWidget* EMailPage = nullptr;
     QWidget* MixPage = nullptr;
     QWidget* OnErrorPage = nullptr;
+    QDialogButtonBox* Buttons = nullptr;  // Ok, Cancel and Help in the desktop's order
     QPushButton* Ok = nullptr;
     QPushButton* Cancel = nullptr;
     QPushButton* Help = nullptr;
@@ -55,6 +67,14 @@ struct ROptionsControls {
     QLineEdit* AuthName = nullptr;
     QLabel* PasswordLabel = nullptr;
     QLineEdit* Password = nullptr;
+    QLabel* AuthMethodLabel = nullptr;
+    QComboBox* AuthMethod = nullptr;  // index = SMTP_Auth_Type
+    QGroupBox* SecurityGroup = nullptr;
+    QRadioButton* SecurityNone = nullptr;
+    QRadioButton* SecurityStartTls = nullptr;
+    QRadioButton* SecuritySslTls = nullptr;
+    QPushButton* Test = nullptr;
+    QLabel* TestResult = nullptr;
     QGroupBox* PersonalGroup = nullptr;
     QLabel* NameLabel = nullptr;
     QLineEdit* Name = nullptr;
@@ -101,10 +121,18 @@ struct ROptionsControls {
     QLineEdit* SendTo = nullptr;
 };
 
-// The entries of the charset box (indices 0..29 are `CharSet` values) and of
-// the log-detail box (indices are `LogDetail` values).
+// The entries of the charset box (indices 0..29 are `CharSet` values), of
+// the log-detail box (indices are `LogDetail` values) and of the login method
+// (indices are `SMTP_Auth_Type` values; the first is a language text).
 extern const std::array<const char*, 30> kCharSetEntries;
 extern const std::array<const char*, 3> kLogDetailEntries;
+extern const std::array<const char*, 5> kAuthMethodEntries;
+
+// The port after the user chose connection security `security` (0 none, 1
+// STARTTLS, 2 SSL/TLS) with `port` in the field: STARTTLS moves 25 and 465 to
+// 587, SSL/TLS moves 25 and 587 to 465, none moves 465 to 25; any other port
+// is the user's own and stays.
+std::int32_t PortForSecurity(std::int32_t security, std::int32_t port);
 
 class OptionsDialog : public QDialog {
     Q_OBJECT
@@ -112,7 +140,8 @@ class OptionsDialog : public QDialog {
 public:
     enum Page : int { pgEMail = 0, pgMix = 1, pgOnError = 2, pgCount = 3 };
 
-    // Builds the dialog with its built-in texts and disabled controls.
+    // Builds the dialog with its built-in texts and disabled controls; it opens
+    // at its natural size and may be made larger.
     // `programFolder` (ending in "/") holds the language files and is where the
     // log-file-name dialog opens; `helpFile` is opened by Help and F1.
     OptionsDialog(Prompter& prompter, std::string programFolder, QString helpFile,
@@ -125,9 +154,10 @@ public:
     // texts of the language file options.LangFile.
     void fill(const ROptions& options);
 
-    // Reads the controls back into `options`. NumOfAttempts becomes 5 and SMTP
-    // authentication is switched off with empty credentials, whatever it held.
-    // A charset or log-detail box with no entry selected keeps the record's value.
+    // Reads the controls back into `options`. NumOfAttempts becomes 5 (its
+    // field stays disabled); the login (check box, name, password, method),
+    // the connection security and "Confirm Receipt" are read as shown. A
+    // charset or log-detail box with no entry selected keeps the record's value.
     void readInto(ROptions& options) const;
 
     // The OK button's checks: the log-file warning, then the port, the server and
@@ -142,10 +172,27 @@ public:
     void showPage(int page);
     int currentPage() const;
 
+    // Connection security as chosen: 0 none, 1 STARTTLS, 2 SSL/TLS.
+    int security() const;
+    void setSecurity(int security);
+
+    // The texts of the controls beyond the language tables, and of the Test
+    // button's report (a language applies them).
+    void setExtraTexts(const ROptionsExtraTexts& texts);
+    const ROptionsExtraTexts& extraTexts() const { return extraTexts_; }
+
+    // The loop on which "Test" runs its session; without one the button stays
+    // disabled.
+    void setMessageLoop(MessageLoop* loop);
+    // The running or last test, nullptr before the first.
+    TConnectionTest* connectionTest() const { return test_; }
+
     // The commands behind the buttons and keys.
     void okPressed();
     void helpPressed();
     void chooseLogFile();
+    // Starts a test with the dialog's values; its steps appear below the button.
+    void testPressed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -156,9 +203,13 @@ private:
 
     void createButtons();
     void createEMailPage();
+    void createSecurityGroup(QWidget* page);
     void createMixPage();
     void createOnErrorPage();
     void updateSendToState();
+    void updateLoginState();
+    void securityChosen(int security);
+    void testFinished();
     static TKeyCommand KeyCommand(const QKeyEvent& key);
 
     Prompter& prompter_;
@@ -166,6 +217,11 @@ private:
     QString helpFile_;
     QString logDialogTitle_;
     ROptionsControls c_;
+    QButtonGroup* securityChoice_ = nullptr;
+    ROptionsExtraTexts extraTexts_;
+    ROptions filled_;  // what fill() was given: the base of a test's values
+    MessageLoop* loop_ = nullptr;
+    TConnectionTest* test_ = nullptr;
 };
 
 // The options of EditOptions: where things are, and the caller's hooks.
@@ -177,6 +233,8 @@ struct ROptionsEnvironment {
     std::function<RSaveResult(const ROptions&)> Save;
     // Applies section "MainForm" of the language file to the main window.
     std::function<void(const std::string& langFile)> ApplyMainLanguage;
+    // The program's message loop, on which "Test" runs; null disables it.
+    MessageLoop* Loop = nullptr;
 };
 
 // Runs the options dialog on `options`: built, filled, shown on page "EMail"

@@ -6,12 +6,14 @@
 #include <QPixmap>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <exception>
 #include <optional>
 
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "app/MainUnit.h"
 #include "app/ViewBridge.h"
 #include "platform/ProgramPath.h"
@@ -21,6 +23,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/Prompter.h"
 #include "ui/QtView.h"
+#include "ui/Snapshots.h"
 
 namespace pw {
 
@@ -47,7 +50,7 @@ RStartUpHooks TQtFrontEnd::MakeHooks() {
     };
     hooks.EditOptions = [this](TMainUnit& unit) {
         EditOptions(window_.get(), unit.Options(),
-                    MakeOptionsEnvironment(*window_, *prompts_, setup_.ProgramFile, unit.IniPath()));
+                    MakeOptionsEnvironment(*window_, *prompts_, setup_.ProgramFile, unit));
     };
     return hooks;
 }
@@ -74,6 +77,11 @@ void TQtFrontEnd::Start() {
     program_.OnHandOff = [this](const std::string&) {
         view_->EnableListControls(window_->fileList()->hasFocus() && view_->FileCount() > 0);
     };
+    // A later start (a hand-off, or a start without arguments) wants the
+    // window in front of the user.
+    program_.OnActivate = [this](const std::string& token) {
+        if (!finished_ && window_->isVisible()) window_->bringToFront(QString::fromUtf8(token.c_str()));
+    };
 
     TMainUnit& unit = program_.Initialise(*view_, MakeHooks());
     unit.SetWaitHook([this] { WaitRound(); });
@@ -93,6 +101,12 @@ int TQtFrontEnd::Exec() {
 
 void TQtFrontEnd::LoopReadable() {
     if (finished_) return;
+    // Inside a job's wait, at the level of its own round of Qt events: the
+    // round dispatches the loop itself as soon as Qt's events are done, so
+    // dispatching here too would only hold the window up longer. (A modal
+    // dialog opened meanwhile runs an event loop of its own, one level down:
+    // there nobody else dispatches.)
+    if (waitLevel_ >= 0 && QThread::currentThread()->loopLevel() == waitLevel_) return;
     const int dispatched = loop_.DispatchPending(kDispatchBudgetMs);
     CheckFinished();
     // A handler that ran inside another one (a job's wait, a modal box) may
@@ -114,6 +128,15 @@ void TQtFrontEnd::WaitRound() {
     if (finished_) return;
     const int dispatched = loop_.DispatchPending(kDispatchBudgetMs);
     CheckFinished();
+    // Qt's events of this round: the loop's descriptor wakes it, but the loop
+    // is dispatched here, after them (see LoopReadable).
+    const int outerLevel = waitLevel_;
+    waitLevel_ = QThread::currentThread()->loopLevel();
+    struct Restore {
+        int& level;
+        int value;
+        ~Restore() { level = value; }
+    } restore{waitLevel_, outerLevel};
     if (dispatched > 0 || finished_) {
         // Busy: let the window repaint and take clicks, without waiting.
         QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -155,61 +178,16 @@ void TQtFrontEnd::SessionEnding() {
 
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
-bool SavePicture(QWidget& widget, const QString& file) {
-    QCoreApplication::processEvents();
-    const bool saved = widget.grab().save(file, "PNG");
-    std::fprintf(stderr, "%s: %s %s\n", ApplicationTitle, saved ? "saved" : "could not save",
-                 file.toLocal8Bit().constData());
-    return saved;
-}
-
-// A hidden hook for scripts/screenshot: with PARCELWING_SNAPSHOTS naming a
-// folder, the program saves pictures of its main window and of every page of
-// the options dialog there, then closes.
-void ArmSnapshots(TQtFrontEnd& front, const QString& folder) {
-    QObject* context = &front.Window();
-    QTimer::singleShot(800, context, [&front, folder, context] {
-        SavePicture(front.Window(), folder + QStringLiteral("/main-window.png"));
-        auto* poll = new QTimer(context);
-        QObject::connect(poll, &QTimer::timeout, context, [poll, folder] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* dialog = qobject_cast<OptionsDialog*>(widget);
-                if (dialog == nullptr || !dialog->isVisible()) continue;
-                poll->stop();
-                poll->deleteLater();
-                const char* names[] = {"options-email", "options-mix", "options-on-error"};
-                for (int page = 0; page < OptionsDialog::pgCount; ++page) {
-                    dialog->showPage(page);
-                    SavePicture(*dialog, folder + QStringLiteral("/%1.png").arg(QLatin1String(names[page])));
-                }
-                dialog->reject();
-                return;
-            }
-        });
-        poll->start(50);
-        front.Commands().Options();
-        front.Window().close();
-    });
-}
-
-}  // namespace
-
 int RunQtFrontEnd(int argc, char** argv) {
     try {
         // Declared first so that it goes last: the window must go before Qt does.
         std::optional<QApplication> app;
         TQtFrontEnd front({ProgramFileName(), ProcessArgs(argc, argv), ProgramHandOffNames(), nullptr});
-        if (!front.Enter()) {
-            if (front.Program().EntryResult() == TStartResult::TooLong) {
-                std::fprintf(stderr, "%s: the argument is too long to hand over\n", ApplicationTitle);
-            } else if (front.Program().EntryResult() == TStartResult::Unreachable) {
-                std::fprintf(stderr, "%s: the running instance could not be reached; nothing handed over\n",
-                             ApplicationTitle);
-            }
-            return front.ExitCode();
+        const bool first = front.Enter();
+        for (const auto& note : front.Program().EntryNotes()) {
+            std::fprintf(stderr, "%s: %s\n", ApplicationTitle, EscapeControls(note).c_str());
         }
+        if (!first) return front.ExitCode();
         app.emplace(argc, argv);
         QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
         // The program ends through its close handling only.
@@ -217,12 +195,12 @@ int RunQtFrontEnd(int argc, char** argv) {
         front.OnFinished = [](int code) { QCoreApplication::exit(code); };
         front.Start();
         if (const QByteArray folder = qgetenv("PARCELWING_SNAPSHOTS"); !folder.isEmpty() && !front.Finished()) {
-            ArmSnapshots(front, QString::fromLocal8Bit(folder));
+            ArmSnapshots(front, QString::fromLocal8Bit(folder), QString::fromLocal8Bit(qgetenv("PARCELWING_SNAPSHOT_SINK")));
         }
         const int code = front.Exec();
         if (!front.Unit().WindowStateSaved()) {
-            std::fprintf(stderr, "%s: the window state could not be written to %s\n", ApplicationTitle,
-                         front.Unit().IniPath().c_str());
+            std::fprintf(stderr, "%s: the window state could not be written to %s: %s\n", ApplicationTitle,
+                         front.Unit().IniPath().c_str(), front.Unit().WindowStateError().c_str());
         }
         return code;
     } catch (const std::exception& e) {

@@ -43,7 +43,7 @@ struct RQtFrontEndSetup {
 class TQtFrontEnd {
 public:
     // What one round of the message loop may take before Qt gets its turn.
-    static constexpr unsigned kDispatchBudgetMs = 8;
+    static constexpr unsigned kDispatchBudgetMs = 4;
     // A waiting job looks again at least this often, whatever arrives.
     static constexpr int kWaitSafetyMs = 200;
 
@@ -59,6 +59,8 @@ public:
     // Needs a QApplication. Builds the window, drives the message loop from Qt,
     // runs the start-up sequence (first-run box and options dialog before the
     // window is shown), then shows the window with the focus in the "To:" box.
+    // From then on a later start (hand-off or no argument) brings the window
+    // to the front.
     // Nothing is shown when the program was closed during the start-up.
     void Start();
 
@@ -109,6 +111,8 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     TWindowCommands* commands_ = nullptr;  // owned by the window
     bool repumpQueued_ = false;
+    // The Qt event-loop level of the job's wait round now running; -1 outside one.
+    int waitLevel_ = -1;
     bool finished_ = false;
 };
 

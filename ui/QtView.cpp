@@ -4,9 +4,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
@@ -257,6 +257,8 @@ void QtView::FlushStatus() {
     statusAdded_ = 0;
     if (box->count() > 0) {
         box->setCurrentIndex(box->count() - 1);
+        // A line longer than the box shows its beginning: the date and the request.
+        if (QLineEdit* edit = box->lineEdit()) edit->setCursorPosition(0);
     } else {
         box->setEditText(QString());
     }
@@ -306,36 +308,6 @@ void QtView::RequestClose() {
     QMetaObject::invokeMethod(&window_, &QWidget::close, Qt::QueuedConnection);
 }
 
-// The bar runs over the whole job: finished messages, plus the share of the
-// current attachment already sent.
-int JobProgressValue(const RJobProgress& progress, int range) {
-    if (progress.Messages <= 0 || progress.Message <= 0) return 0;
-    double done = progress.Message - 1;
-    if (!progress.File.empty() && progress.FileSize > 0) {
-        done += static_cast<double>(std::min(progress.FileDone, progress.FileSize)) /
-                static_cast<double>(progress.FileSize);
-    }
-    const double share = std::min(done / progress.Messages, 1.0);
-    return static_cast<int>(share * range);
-}
-
-void QtView::JobProgress(const RJobProgress& progress) {
-    QProgressBar* bar = window_.progressBar();
-    if (bar == nullptr) return;
-    if (!progress.Running) {
-        bar->setVisible(false);
-        bar->setValue(0);
-        return;
-    }
-    bar->setValue(JobProgressValue(progress, bar->maximum()));
-    QString text = QStringLiteral("Message %1 of %2").arg(progress.Message).arg(progress.Messages);
-    if (!progress.File.empty()) {
-        const std::size_t slash = progress.File.rfind('/');
-        text += QStringLiteral(" - ") +
-                ToQt(slash == std::string::npos ? progress.File : progress.File.substr(slash + 1));
-    }
-    bar->setFormat(text + QStringLiteral(" (%p%)"));
-    if (bar->isHidden()) bar->show();
-}
+void QtView::JobProgress(const RJobProgress& progress) { window_.showProgress(progress); }
 
 }  // namespace pw

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/View.h"
+#include "ui/ProgressText.h"
 
 class QComboBox;
 class QTimer;
@@ -26,9 +27,6 @@ namespace pw {
 
 class MainWindow;
 class Prompter;
-
-// How far a job has come, as a value of a bar running from 0 to `range`.
-int JobProgressValue(const RJobProgress& progress, int range);
 
 class QtView : public IView {
 public:
@@ -80,8 +78,8 @@ public:
     // Closes the window once the current handler has returned; the window's
     // close handling follows.
     void RequestClose() override;
-    // The window's progress bar: shown with the job's place while it runs,
-    // hidden when it ends.
+    // The progress in the window's status bar: shown with the job's place
+    // while it runs, hidden when it ends.
     void JobProgress(const RJobProgress& progress) override;
 
     // Brings the status box up to date now (normally done by a timer).

@@ -1,11 +1,18 @@
-// The program. With a display (DISPLAY or WAYLAND_DISPLAY set) it shows its Qt
-// window, from the module that holds it; without one it runs as a console
-// program for scripts, and loads no Qt at all.
+// The program. "--help", "--version" and "--set-password" as the sole argument
+// are done before anything else. With a display (DISPLAY or WAYLAND_DISPLAY set)
+// the program shows its Qt window, from the module that holds it; without one,
+// and for a send-and-exit run (which never waits on a box), it runs as a
+// console program for scripts, and loads no Qt at all.
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "app/CommandLine.h"
+#include "app/SoleCommands.h"
 #include "app/View.h"
 #include "platform/ProgramPath.h"
 #include "ui/ConsoleFrontEnd.h"
@@ -22,7 +29,11 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (HaveDisplay()) {
+    const std::vector<std::string> args = pw::ProcessArgs(argc, argv);
+    if (const pw::TSoleCommand command = pw::SoleCommandOf(args); command != pw::TSoleCommand::None) {
+        return pw::RunSoleCommand(command, pw::ProgramFileName(), STDIN_FILENO, stdout, stderr);
+    }
+    if (HaveDisplay() && !pw::IsSendAndExitRun(args)) {
         std::string error;
         if (const pw::TWindowMain windowMain = pw::LoadWindowModule(pw::ProgramFolder(), &error)) {
             return windowMain(argc, argv);

@@ -236,19 +236,34 @@ TEST(TextFiles, MsgFileAndListFile) {
     EXPECT_TRUE(view.UpdatesBalanced());
 }
 
-TEST(TextFiles, UnreadableFilesGiveEmptyResults) {
+TEST(TextFiles, UnreadableFilesAreReportedAndChangeNothing) {
     TempDir dir;
     ::mkfifo((dir / "fifo").c_str(), 0600);  // would block a plain read for ever
-    for (const std::string& name : {dir / "missing.txt", dir.Path(), dir / "fifo", std::string("/dev/zero")}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {dir / "missing.txt", "No such file or directory"},
+        {dir.Path(), "Is a directory"},
+        {dir / "fifo", "Not a regular file"},
+        {"/dev/zero", "Not a regular file"},
+    };
+    for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
         MemoryView view;
         ROptions options;
         view.SetMessageText("previous");
-        ApplyKey(view, options, "-MSGFILE:" + name);
-        EXPECT_EQ(view.MessageText(), "");
-        ApplyKey(view, options, "-LSTF:" + name);
+        EXPECT_EQ(ApplyKey(view, options, "-MSGFILE:" + name),
+                  TEntryProblems{"Can't read message file " + name + ": " + reason});
+        EXPECT_EQ(view.MessageText(), "previous");
+        EXPECT_EQ(ApplyKey(view, options, "-LSTF:" + name),
+                  TEntryProblems{"Can't read list file " + name + ": " + reason});
         EXPECT_EQ(view.FileCount(), 0);
     }
+    // An empty file is read: it gives an empty text.
+    WriteFile(dir / "empty.txt", "");
+    MemoryView view;
+    ROptions options;
+    view.SetMessageText("previous");
+    EXPECT_TRUE(ApplyKey(view, options, "-MSGFILE:" + (dir / "empty.txt")).empty());
+    EXPECT_EQ(view.MessageText(), "");
 }
 
 // --- AddEntry and AddFolder ----------------------------------------------
@@ -323,14 +338,57 @@ TEST_F(AddEntryTest, LinkedFolderSeenTwiceOnDifferentPathsIsListedTwice) {
     EXPECT_EQ(std::count(view.Files().begin(), view.Files().end(), dir / "sub/deeper/d.txt"), 1);
 }
 
-TEST_F(AddEntryTest, NamesThatAreNothingAreDropped) {
-    AddEntry(view, options, dir / "missing.txt");
-    AddEntry(view, options, "");
-    AddEntry(view, options, "relative-nothing");
+TEST_F(AddEntryTest, NamesThatAreNothingAreReportedAndLeftOut) {
     ::mkfifo((dir / "pipe").c_str(), 0600);
-    AddEntry(view, options, dir / "pipe");  // not a regular file: never attached
+    const std::pair<std::string, TEntryProblems> cases[] = {
+        {dir / "missing.txt", {"Can't find file " + (dir / "missing.txt")}},
+        {"", {}},
+        {"relative-nothing", {"Can't find file relative-nothing"}},
+        {dir / "pipe", {"Can't send " + (dir / "pipe") + ": not a regular file or folder"}},
+        // Paths and names that only begin like keys are names.
+        {"/srv/files/typo-report.pdf", {"Can't find file /srv/files/typo-report.pdf"}},
+        {"/srv/a:b.txt", {"Can't find file /srv/a:b.txt"}},
+        {"-TO", {"Can't find file -TO"}},
+        {"-my-file.txt", {"Can't find file -my-file.txt"}},
+        // A key form not in the table is named.
+        {"-SUBJECT:Quarterly report", {"Unknown key -SUBJECT:Quarterly report"}},
+        {"/nokey:1", {"Unknown key /nokey:1"}},
+        // The inert keys are keys of the table.
+        {"-RCPT:x@y", {}},
+        // Control characters in a name are shown escaped.
+        {std::string("bad\x1b[2Jname"), {"Can't find file bad\\x1b[2Jname"}},
+    };
+    for (const auto& [text, problems] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(AddEntry(view, options, text), problems);
+    }
     EXPECT_EQ(view.FileCount(), 0);
     EXPECT_TRUE(view.Boxes().empty());
+}
+
+TEST(KeyGrammar, AKeyIsDashOrSlashLettersAndAColon) {
+    const std::pair<const char*, bool> cases[] = {
+        {"-TO:a@b", true},     {"/subj:x", true},     {"-ASEND:", true},     {"-NOKEY:v", true},
+        {"-TO", false},        {"TO:x", false},       {"-:x", false},        {"-T O:x", false},
+        {"/srv/a:b", false},   {"-x1:y", false},      {"/a/b:c", false},     {"--help", false},
+        {"-", false},          {"/:", false},
+    };
+    for (const auto& [text, key] : cases) EXPECT_EQ(IsKeyForm(text), key) << text;
+}
+
+TEST(KeyGrammar, SendAndExitRunNeedsBothKeysWithYes) {
+    TempDir dir;
+    WriteFile(dir / "a.txt", "a");
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"-ASEND:YES", "-AEXIT:YES"}, true},
+        {{"/asend:yes", "-aexit:Yes", dir / "a.txt"}, true},
+        {{"-ASEND:YES"}, false},
+        {{"-AEXIT:YES", "-ASEND:NO"}, false},
+        {{"-ASEND:YES", "-AEXIT:YES", "-AEXIT:NO"}, false},  // the last one counts
+        {{"-ASEND:1", "-AEXIT:YES"}, false},
+        {{}, false},
+    };
+    for (const auto& [args, run] : cases) EXPECT_EQ(IsSendAndExitRun(args), run) << ::testing::PrintToString(args);
 }
 
 TEST_F(AddEntryTest, StartupArgumentsDecideAboutAutoSend) {
@@ -338,8 +396,10 @@ TEST_F(AddEntryTest, StartupArgumentsDecideAboutAutoSend) {
     options.AutoSend = true;
     EXPECT_FALSE(ApplyStartupArgs(view, options, {}));  // no arguments: nothing is sent
     options.AutoSend = false;
-    EXPECT_TRUE(ApplyStartupArgs(view, options, {dir / "a.txt", "-ASEND:YES"}));
+    TEntryProblems problems;
+    EXPECT_TRUE(ApplyStartupArgs(view, options, {dir / "a.txt", "-ASEND:YES", "gone.pdf", "-SUBJEKT:x"}, &problems));
     EXPECT_EQ(view.FileCount(), 1);
+    EXPECT_EQ(problems, (TEntryProblems{"Can't find file gone.pdf", "Unknown key -SUBJEKT:x"}));
 }
 
 TEST(AddFolderSpeed, HundredThousandFilesUnderTwoSeconds) {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -29,6 +30,38 @@ namespace pw {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Sets environment variables for one scope and puts them back.
+class TEnvironment {
+public:
+    void Set(const char* name, const std::string& value) {
+        Keep(name);
+        ::setenv(name, value.c_str(), 1);
+    }
+    void Unset(const char* name) {
+        Keep(name);
+        ::unsetenv(name);
+    }
+    ~TEnvironment() {
+        for (const auto& [name, value] : kept_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    void Keep(const char* name) {
+        for (const auto& k : kept_) {
+            if (k.first == name) return;
+        }
+        const char* value = std::getenv(name);
+        kept_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> kept_;
+};
 
 class HandOffTest : public ::testing::Test {
 protected:
@@ -136,6 +169,34 @@ TEST_F(HandOffTest, NoArgumentOrSeveralWriteNothing) {
     }
     first->OnReadable();
     EXPECT_TRUE(received.empty());
+}
+
+TEST_F(HandOffTest, LaterStartAsksForTheWindowWithItsActivationToken) {
+    std::vector<std::string> received;
+    auto first = StartFirst(&received);
+    std::vector<std::string> events;  // entries and activations, in the order they arrive
+    first->SetEntryHandler([&](const std::string& entry) { events.push_back("entry " + entry); });
+    first->SetActivateHandler([&](const std::string& token) { events.push_back("activate " + token); });
+    const std::string file = File("wanted.pdf");
+    struct Case {
+        std::vector<std::string> args;
+        std::string token;
+        TStartResult result;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {{}, "startup-token-1", TStartResult::NothingToHand, {"activate startup-token-1"}},
+        {{file}, "startup-token-2", TStartResult::HandedOver, {"entry " + file, "activate startup-token-2"}},
+        {{}, "", TStartResult::NothingToHand, {"activate "}},
+    };
+    for (const Case& k : cases) {
+        events.clear();
+        THandOff later(names_);
+        later.SetActivationToken(k.token);
+        EXPECT_EQ(later.Start(k.args, {}, Bounded(10)), k.result);
+        first->OnReadable();
+        EXPECT_EQ(events, k.events);
+    }
 }
 
 TEST_F(HandOffTest, RelativeNamesAreMadeAbsoluteForTheRunningInstance) {
@@ -427,9 +488,96 @@ TEST(HandOffNames, CarryTheUserAndTheTag) {
     EXPECT_EQ(names.BlockName, "/pcwmap_file.a_b.1000");
     EXPECT_EQ(names.LockPath, "/run/user/1000/Parcelwing by Tamberly Group.a_b.1000.lock");
     EXPECT_EQ(names.SocketPath, "/run/user/1000/Parcelwing.a_b.1000.sock");
+    // The default names, in a private runtime folder of the test's own.
+    std::string pattern = (fs::temp_directory_path() / "pw-names-XXXXXX").string();
+    const std::string runtime = ::mkdtemp(pattern.data());
+    TEnvironment env;
+    env.Set("XDG_RUNTIME_DIR", runtime);
     const RHandOffNames plain = DefaultHandOffNames();
+    EXPECT_EQ(plain.LockPath.rfind(runtime + "/", 0), 0u);
+    EXPECT_TRUE(plain.Problem.empty());
+    fs::remove_all(runtime);
     EXPECT_NE(plain.BlockName.find(std::to_string(::getuid())), std::string::npos);
     EXPECT_EQ(plain.BlockName.find('/', 1), std::string::npos);
+}
+
+}  // namespace
+}  // namespace pw
+
+namespace pw {
+namespace {
+
+TEST_F(HandOffTest, OnlyAFolderNoOtherUserMayWriteIsPrivate) {
+    fs::create_directory(dir_ + "/open");
+    fs::permissions(dir_ + "/open", fs::perms(0777));
+    fs::create_directory(dir_ + "/group");
+    fs::permissions(dir_ + "/group", fs::perms(0770));
+    fs::create_directory(dir_ + "/readable");
+    fs::permissions(dir_ + "/readable", fs::perms(0755));
+    fs::create_directory_symlink(dir_ + "/readable", dir_ + "/link");
+    std::ofstream(dir_ + "/file") << "x";
+    const std::pair<std::string, std::string> rows[] = {
+        {dir_ + "/readable", ""},
+        {dir_ + "/open", dir_ + "/open: others may write in it"},
+        {dir_ + "/group", dir_ + "/group: others may write in it"},
+        {dir_ + "/link", dir_ + "/link: not a folder"},
+        {dir_ + "/file", dir_ + "/file: not a folder"},
+        {dir_ + "/missing", dir_ + "/missing: No such file or directory"},
+        {"relative", "relative: not an absolute path"},
+    };
+    for (const auto& [folder, why] : rows) {
+        std::string reason;
+        EXPECT_EQ(IsPrivateFolder(folder, &reason), why.empty()) << folder;
+        EXPECT_EQ(reason, why);
+    }
+    if (::geteuid() == 0) {
+        fs::create_directory(dir_ + "/theirs");
+        ASSERT_EQ(::chown((dir_ + "/theirs").c_str(), 65534, 65534), 0);
+        std::string reason;
+        EXPECT_FALSE(IsPrivateFolder(dir_ + "/theirs", &reason));
+        EXPECT_EQ(reason, dir_ + "/theirs: belongs to another user");
+    }
+}
+
+TEST_F(HandOffTest, WithoutAPrivateRuntimeFolderTheCacheFolderIsMadePrivate) {
+    TEnvironment env;
+    fs::create_directory(dir_ + "/shared");
+    fs::permissions(dir_ + "/shared", fs::perms(0777));
+    env.Set("XDG_RUNTIME_DIR", dir_ + "/shared");  // others could block or spoof the lock there
+    env.Set("XDG_CACHE_HOME", dir_ + "/cache");
+    std::string why;
+    EXPECT_EQ(PrivateRuntimeFolder(&why), dir_ + "/cache/parcelwing");
+    EXPECT_EQ(fs::status(dir_ + "/cache/parcelwing").permissions(), fs::perms(0700));
+
+    // Without XDG_CACHE_HOME the home folder's .cache is used.
+    env.Unset("XDG_RUNTIME_DIR");
+    env.Unset("XDG_CACHE_HOME");
+    env.Set("HOME", dir_ + "/home");
+    fs::create_directory(dir_ + "/home");
+    EXPECT_EQ(PrivateRuntimeFolder(&why), dir_ + "/home/.cache/parcelwing");
+
+    // A private runtime folder comes first.
+    env.Set("XDG_RUNTIME_DIR", dir_);
+    EXPECT_EQ(PrivateRuntimeFolder(&why), dir_);
+}
+
+// A lock file that is not the user's cannot be used: the start says why and
+// runs alone, taking no hand-offs.
+TEST_F(HandOffTest, ALockFileOfAnotherUserIsSaidAndTheStartRunsAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+    std::ofstream(names_.LockPath) << "";
+    ASSERT_EQ(::chown(names_.LockPath.c_str(), 65534, 65534), 0);
+    THandOff first(names_);
+    EXPECT_EQ(first.Start({}, {}, Bounded(10)), TStartResult::Running);
+    EXPECT_FALSE(first.Receiving());
+    EXPECT_EQ(first.LockProblem(), names_.LockPath + ": belongs to another user");
+
+    RHandOffNames nowhere = names_;
+    nowhere.Problem = "no private folder for it (reasons)";
+    THandOff alone(nowhere);
+    EXPECT_EQ(alone.Start({"a"}, {}, Bounded(10)), TStartResult::Running);
+    EXPECT_EQ(alone.LockProblem(), "no private folder for it (reasons)");
+    EXPECT_FALSE(fs::exists(nowhere.SocketPath));
 }
 
 }  // namespace

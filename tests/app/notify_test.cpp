@@ -187,3 +187,35 @@ TEST(NotifyError, OptionsChooseTheWays) {
 
 }  // namespace
 }  // namespace pw
+
+namespace pw {
+namespace {
+
+// The box of a failed request names its reason; with no log kept (SaveLog off
+// or no LogFileName) it gives the reason instead of pointing at a log.
+TEST(NotifyError, TheBoxCarriesTheReason) {
+    struct Row {
+        bool saveLog;
+        const char* logFile;
+        std::string text;
+    };
+    const Row rows[] = {
+        {true, "/var/log/pw.log", "Error!!! See the logfile for more info...\r\n550 refused"},
+        {false, "/var/log/pw.log", "Error!!! 550 refused"},
+        {true, "", "Error!!! 550 refused"},
+    };
+    for (const Row& r : rows) {
+        MemoryView view;
+        ROptions options;
+        options.SaveLog = r.saveLog;
+        options.LogFileName = r.logFile;
+        TNotifier notifier(view, options);
+        notifier.NotifyError("550 refused");
+        ASSERT_EQ(view.Boxes().size(), 1u);
+        EXPECT_EQ(view.Boxes()[0].Text, r.text);
+        EXPECT_EQ(view.Boxes()[0].Caption, NotifyCaption);
+    }
+}
+
+}  // namespace
+}  // namespace pw

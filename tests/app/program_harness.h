@@ -149,6 +149,16 @@ public:
     }
 
     pid_t Pid() const { return pid_; }
+    // Writes to the child's standard input (Start with keepStdin).
+    bool WriteStdin(const std::string& bytes) {
+        std::size_t at = 0;
+        while (in_ >= 0 && at < bytes.size()) {
+            const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
+            if (n <= 0) return false;
+            at += static_cast<std::size_t>(n);
+        }
+        return at == bytes.size();
+    }
     void Signal(int sig) {
         if (pid_ > 0) ::kill(pid_, sig);
     }

@@ -107,7 +107,10 @@ TEST_F(ProgramTest, OneMessageWithReturnReceiptLogsSixRequestsAndAllOk) {
     EXPECT_THAT(WithoutTimes(child.OutLines()),
                 ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=2(MailFrom) Error=0",
                             "Rq=4(RcptTo) Error=0", "Rq=5(Data) Error=0", "Rq=6(Quit) Error=0", "All Ok!"));
-    EXPECT_THAT(child.ErrLines(), IsEmpty());
+    // Standard error holds the job's summary only.
+    ASSERT_EQ(child.ErrLines().size(), 1u);
+    EXPECT_THAT(child.ErrLines()[0],
+                ::testing::StartsWith("Parcelwing: job done: messages sent 1, failed 0; files sent 1 of 1, 7 bytes; "));
     EXPECT_TRUE(server.WaitFinished(5s));
     EXPECT_THAT(server.Failures(), IsEmpty());
     ASSERT_EQ(server.DataBlocks().size(), 1u);
@@ -178,6 +181,9 @@ TEST_F(ProgramTest, VanishedFileIsLoggedLeftOutAndMakesTheJobFail) {
     server.Start();
     auto options = folder_.ServerOptions(server.Port());
     options.push_back("FilPerMes=5");
+    // ExitAfterSend from the INI file: not a send-and-exit run by its
+    // arguments, which would refuse to send anything with a file missing.
+    options.push_back("ExitAfterSend=1");
     folder_.WriteIni(options);
     const std::string a = folder_.File("a.txt", "here\r\n");
     const std::string gone = folder_.root + "/files/gone.txt";
@@ -185,10 +191,12 @@ TEST_F(ProgramTest, VanishedFileIsLoggedLeftOutAndMakesTheJobFail) {
     const std::string list = folder_.File("list.txt", a + "\r\n" + gone + "\r\n");
 
     TChild child;
-    EXPECT_EQ(folder_.Run(child, SendAndExit({"-LSTF:" + list})), 2) << child.err;
+    EXPECT_EQ(folder_.Run(child, {"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-LSTF:" + list}), 2)
+        << child.err;
     const auto lines = WithoutTimes(child.OutLines());
     EXPECT_THAT(lines, Contains("Can't find file " + gone));
     EXPECT_THAT(lines, Contains("All Ok!"));
+    EXPECT_EQ(lines.back(), "Not sent: " + gone);
     EXPECT_TRUE(server.WaitFinished(5s));
     ASSERT_EQ(server.DataBlocks().size(), 1u);
     EXPECT_THAT(AttachedNames(server.DataBlocks()[0]), ElementsAre("a.txt"));
@@ -219,7 +227,15 @@ TEST_F(ProgramTest, NumOfAttemptsStopsAfterTheMessageStartedBeforeTheFailureWasK
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Rq=2(MailFrom) Error=550"), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Error, abort sending..."), 2);
     EXPECT_THAT(lines, Not(Contains("All Ok!")));
-    EXPECT_THAT(child.ErrLines(), IsEmpty());  // ShowMessagesOnError is off
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Reason: 550 sender refused"), 2);
+    // Every file is named: two in the failed messages, two never started.
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
+        EXPECT_THAT(lines, Contains("Not sent: " + folder_.root + "/files/" + name));
+    }
+    // ShowMessagesOnError is off: only the summary.
+    ASSERT_EQ(child.ErrLines().size(), 1u);
+    EXPECT_THAT(child.ErrLines()[0],
+                ::testing::StartsWith("Parcelwing: job done: messages sent 0, failed 2; files sent 0 of 4, 0 bytes; "));
     EXPECT_TRUE(server.WaitFinished(5s));
     EXPECT_EQ(server.Connections(), 2);
 }
@@ -232,34 +248,48 @@ TEST_F(ProgramTest, RefusedConnectionIsLoggedAnnouncedAndExitsWithTwo) {
 
     TChild child;
     EXPECT_EQ(folder_.Run(child, SendAndExit({a})), 2) << child.err;
-    EXPECT_THAT(WithoutTimes(child.OutLines()), ElementsAre("Rq=0(Connect) Error=10061", "Error, abort sending..."));
-    EXPECT_THAT(child.ErrLines(),
-                ElementsAre("Parcelwing error!!!: Error!!! See the logfile for more info... [OK]"));
+    EXPECT_THAT(WithoutTimes(child.OutLines()), ElementsAre("Rq=0(Connect) Error=10061", "Reason: Connection refused",
+                                                            "Error, abort sending...", "Not sent: " + a));
+    ASSERT_EQ(child.ErrLines().size(), 2u);
+    EXPECT_EQ(child.ErrLines()[0], "Parcelwing error!!!: Error!!! See the logfile for more info... Connection refused [OK]");
+    EXPECT_THAT(child.ErrLines()[1], ::testing::StartsWith("Parcelwing: job done: messages sent 0, failed 1; "));
 }
 
 TEST_F(ProgramTest, EmptyListUnderExitAfterSendExitsWithTwo) {
     folder_.WriteIni(folder_.ServerOptions(test::ClosedPort()));
     TChild child;
     EXPECT_EQ(folder_.Run(child, SendAndExit({})), 2);
-    EXPECT_THAT(child.ErrLines(), ElementsAre("Parcelwing: File List is empty! [OK]"));
+    EXPECT_THAT(child.ErrLines(),
+                ElementsAre("Parcelwing: File List is empty! [OK]",
+                            "Parcelwing: job done: messages sent 0, failed 0; files sent 0 of 0, 0 bytes; 0.0 s"));
     EXPECT_THAT(child.OutLines(), IsEmpty());
 }
 
-TEST_F(ProgramTest, ArgumentsThatAreNothingAreDroppedSilently) {
+// Outside a send-and-exit run (ExitAfterSend comes from the INI file here), an
+// argument that cannot be used is reported, left out, and the job it starts
+// does not count as a success.
+TEST_F(ProgramTest, ArgumentsThatAreNothingAreReportedAndLeftOut) {
     ScriptedSmtpServer server;
     HeloMessage(server);
     server.Start();
     auto options = folder_.ServerOptions(server.Port());
     options.push_back("FilPerMes=10");
+    options.push_back("ExitAfterSend=1");
     folder_.WriteIni(options);
     const std::string a = folder_.File("a.txt", "x");
 
     TChild child;
-    const int code = folder_.Run(
-        child, SendAndExit({"no-such-file", folder_.root + "/nowhere/b.txt", "-NOKEY:value", "-TO", "plain words", a,
-                            "/RCPT:x", ""}));
-    EXPECT_EQ(code, 1) << child.err;
-    EXPECT_THAT(child.ErrLines(), IsEmpty());
+    const int code = folder_.Run(child, {"-TO:you@example.org", "-ASEND:YES", "no-such-file",
+                                         folder_.root + "/nowhere/b.txt", "-NOKEY:value", "-TO", "plain words", a,
+                                         "/RCPT:x", ""});
+    EXPECT_EQ(code, 2) << child.err;
+    const auto lines = WithoutTimes(child.OutLines());
+    EXPECT_THAT(lines, Contains("Can't find file no-such-file"));
+    EXPECT_THAT(lines, Contains("Can't find file " + folder_.root + "/nowhere/b.txt"));
+    EXPECT_THAT(lines, Contains("Unknown key -NOKEY:value"));
+    EXPECT_THAT(lines, Contains("Can't find file -TO"));
+    EXPECT_THAT(lines, Contains("Can't find file plain words"));
+    EXPECT_THAT(lines, Contains("All Ok!"));
     EXPECT_TRUE(server.WaitFinished(5s));
     ASSERT_EQ(server.DataBlocks().size(), 1u);
     EXPECT_THAT(AttachedNames(server.DataBlocks()[0]), ElementsAre("a.txt"));
@@ -327,9 +357,20 @@ TEST_F(ProgramTest, WindowStateSurvivesARunAndFeedsTheNext) {
     EXPECT_EQ(state.ToItems, std::vector<std::string>{"first@example.org"});
     EXPECT_EQ(state.Files, std::vector<std::string>{a});
 
-    // Run 2 has no names of its own: it sends what run 1 left behind.
+    // Run 2 sends and exits: it neither reads nor writes the remembered
+    // state, so with no names of its own it has nothing to send.
+    const std::string iniBefore = test::ReadWholeFile(folder_.ini);
     TChild second;
-    EXPECT_EQ(folder_.Run(second, {"-ASEND:YES", "-AEXIT:YES"}), 1) << second.err;
+    EXPECT_EQ(folder_.Run(second, {"-ASEND:YES", "-AEXIT:YES"}), 2) << second.err;
+    EXPECT_THAT(second.ErrLines(), Contains("Parcelwing: File List is empty! [OK]"));
+    EXPECT_EQ(test::ReadWholeFile(folder_.ini), iniBefore);
+
+    // Run 3 has no names of its own either, but takes the remembered ones.
+    TChild third;
+    ASSERT_TRUE(folder_.Start(third, {"-ASEND:YES"}));
+    ASSERT_TRUE(third.WaitForLine([](const std::string& l) { return l == "All Ok!"; }, 20s)) << third.err;
+    third.Signal(SIGTERM);
+    EXPECT_EQ(third.Wait(10s), 1);
     EXPECT_TRUE(server.WaitFinished(5s));
     EXPECT_THAT(server.Failures(), IsEmpty());
     const auto blocks = server.DataBlocks();
@@ -356,19 +397,22 @@ TEST_F(ProgramTest, LaterStartsHandTheirOneArgumentToTheRunningInstance) {
     ASSERT_TRUE(running.WaitForLine([&](const std::string& l) { return l == "Handed over: " + a; }, 10s))
         << running.out;
 
+    // Names only (what a file manager passes): each one is handed over.
     TChild two;
     EXPECT_EQ(folder_.Run(two, {a, b}, 10s), 0);
+    EXPECT_THAT(two.out + two.err, IsEmpty());
     TChild marker;
     EXPECT_EQ(folder_.Run(marker, {"-SUBJ:Marker"}, 10s), 0);
     ASSERT_TRUE(running.WaitForLine([](const std::string& l) { return l == "Handed over: -SUBJ:Marker"; }, 10s));
 
     running.Signal(SIGTERM);
     EXPECT_EQ(running.Wait(10s), 1);
-    // One entry from the one-argument start, none from the two-argument one, no job.
-    EXPECT_THAT(running.OutLines(), ElementsAre("Handed over: " + a, "Handed over: -SUBJ:Marker"));
+    // One entry from the one-argument start, two from the two-name one, in order; no job.
+    EXPECT_THAT(running.OutLines(), ElementsAre("Handed over: " + a, "Handed over: " + a, "Handed over: " + b,
+                                                "Handed over: -SUBJ:Marker"));
     RWindowState state;
     LoadWindowState(folder_.ini, state);
-    EXPECT_EQ(state.Files, std::vector<std::string>{a});
+    EXPECT_EQ(state.Files, (std::vector<std::string>{a, a, b}));
     EXPECT_EQ(state.SubjText, "Marker");
 }
 
@@ -403,10 +447,14 @@ TEST_F(ProgramTest, AStaleBlockAfterAKilledInstanceDoesNotSwallowTheNextStart) {
     ScriptedSmtpServer server;
     HeloMessage(server);
     server.Start();
-    folder_.WriteIni(folder_.ServerOptions(server.Port()));
+    // ExitAfterSend from the INI file: a start that looks for the instance
+    // (a send-and-exit run by its arguments would not look at all).
+    auto options = folder_.ServerOptions(server.Port());
+    options.push_back("ExitAfterSend=1");
+    folder_.WriteIni(options);
     const std::string a = folder_.File("a.txt", "x");
     TChild next;
-    EXPECT_EQ(folder_.Run(next, SendAndExit({a})), 1) << next.err;
+    EXPECT_EQ(folder_.Run(next, {"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", a}), 1) << next.err;
     EXPECT_EQ(WithoutTimes(next.OutLines()), kHeloMessage);
     EXPECT_TRUE(server.WaitFinished(5s));
     EXPECT_EQ(server.DataBlocks().size(), 1u);

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "app/MainUnit.h"
 #include "app/MemoryView.h"
 #include "app/program_harness.h"
@@ -585,7 +586,8 @@ TEST_F(SendJobTest, UnusableAddressesAreRefusedBeforeAnythingIsSent) {
         {"me@example.org", "a@x, <b@y", "The \"To:\" field cannot be used: a \"<\" without \">\""},
     };
     unit_->Options().Port = test::ClosedPort();  // a connection attempt would show as 10061
-    view_.AppendFile(File("a.txt"));
+    const std::string a = File("a.txt");
+    view_.AppendFile(a);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
         lines_.clear();
@@ -593,7 +595,7 @@ TEST_F(SendJobTest, UnusableAddressesAreRefusedBeforeAnythingIsSent) {
         unit_->Options().From = r.from;
         view_.SetBoxText(TComboBox::To, r.to);
         EXPECT_FALSE(Send());
-        EXPECT_THAT(Lines(), ElementsAre(r.line));
+        EXPECT_THAT(Lines(), ElementsAre(r.line, NotSentPrefix + a));
         ASSERT_EQ(view_.Boxes().size(), 1u);
         EXPECT_EQ(view_.Boxes()[0].Text, r.line);
         EXPECT_EQ(unit_->MessagesStarted(), 0);
@@ -621,8 +623,10 @@ TEST_F(SendJobTest, NoRecipientAtAllIsNeverSentAsAnEmptyAddress) {
     bool smtpBox = false;
     for (const auto& b : view_.Boxes()) smtpBox = smtpBox || (b.Text == "RcptName list is empty!" && b.Caption == "SMTP error!!!");
     EXPECT_TRUE(smtpBox);
+    const std::string a = view_.FileAt(0);
     EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0",
-                                     "Rq=4(RcptTo) Error=500", ErrorAbortLine));
+                                     "Rq=4(RcptTo) Error=500", "Reason: 500 RcptName list is empty!", ErrorAbortLine,
+                                     "Not sent: " + a));
 }
 
 TEST_F(SendJobTest, FailedRequestClearsConnectedStateSoTheNextJobRuns) {
@@ -639,11 +643,12 @@ TEST_F(SendJobTest, FailedRequestClearsConnectedStateSoTheNextJobRuns) {
     view_.AppendFile(File("a.txt"));
 
     EXPECT_FALSE(Send());
+    // The reason follows the RequestDone line; the file not sent ends the job.
     EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=550",
-                                     ErrorAbortLine));
+                                     "Reason: 550 sender refused", ErrorAbortLine, "Not sent: " + view_.FileAt(0)));
     EXPECT_EQ(unit_->FailedMessages(), 1);
     EXPECT_FALSE(unit_->InConnectedState());
-    EXPECT_TRUE(HasBox(NotifyText));
+    EXPECT_TRUE(HasBox(std::string(NotifyText) + "\r\n550 sender refused"));
 
     lines_.clear();
     view_.ClearBoxes();
@@ -716,7 +721,9 @@ TEST_F(SendJobTest, AbortFromInsideTheClientsOwnHandlerIsSafe) {
     EXPECT_FALSE(Send());
     onLine_ = nullptr;
     EXPECT_EQ(unit_->SmtpClient(), nullptr);
-    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0"));
+    // The aborted message's file is named as not sent.
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0",
+                                     "Not sent: " + view_.FileAt(0)));
 
     // The given-up client is freed from the loop afterwards; the next job gets
     // a new one and runs (into a refused connection: the server is gone).
@@ -765,7 +772,9 @@ TEST_F(SendJobTest, SilentServerFailsAfterTimeOut) {
     EXPECT_FALSE(Send(8s));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(unit_->SmtpClient()->TimeOut, 1);
-    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=10060", ErrorAbortLine));
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=1(Helo) Error=10060",
+                                     "Reason: Connection timed out - no complete reply came within TimeOut seconds",
+                                     ErrorAbortLine, "Not sent: " + view_.FileAt(0)));
     EXPECT_GE(took, 900ms);
     EXPECT_LT(took, 5s);
 }

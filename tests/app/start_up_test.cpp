@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,87 @@ TEST_F(StartUpTest, ClosingAfterStartUpSavesTheWindowState) {
     RWindowState after;
     LoadWindowState(IniFileName(program_), after);
     EXPECT_EQ(after.Files, std::vector<std::string>{"/srv/new.pdf"});
+}
+
+// The options dialog's save goes through the unit: a password stored from a
+// terminal while the window was open is not overwritten with the old one the
+// window still holds, while what the user changed is written.
+TEST_F(StartUpTest, TheDialogsSaveKeepsAPasswordStoredMeanwhile) {
+    const std::string ini = IniFileName(program_);
+    ROptions stored;
+    stored.From = "me@example.org";
+    stored.Host = "mail.example.org";
+    stored.SMTP_Auth_Pass = "old";
+    ASSERT_TRUE(SaveOptions(stored, ini));
+
+    MessageLoop loop;
+    MemoryView view;
+    TMainUnit unit(loop, view, program_);
+    RunStartUpSequence(unit, {}, {});
+    ASSERT_EQ(unit.Options().SMTP_Auth_Pass, "old");
+
+    RPlaces places = unit.Places();
+    places.IniFile = ini;
+    ASSERT_TRUE(StorePassword("new", places));  // --set-password from a terminal
+
+    ROptions edited = unit.Options();
+    edited.Port = 587;
+    ASSERT_TRUE(unit.SaveOptions(edited));
+    EXPECT_EQ(unit.OptionsAsSaved(), edited);
+    ROptions read;
+    LoadOptions(read, ini, program_);
+    EXPECT_EQ(read.Port, 587);
+    EXPECT_EQ(read.SMTP_Auth_Pass, "new");
+    EXPECT_EQ(fs::status(ini).permissions(), fs::perms(0600));
+
+    // A window that changes the password itself stores its own.
+    ROptions typed = edited;
+    typed.SMTP_Auth_Pass = "typed";
+    ASSERT_TRUE(unit.SaveOptions(typed));
+    LoadOptions(read, ini, program_);
+    EXPECT_EQ(read.SMTP_Auth_Pass, "typed");
+    unit.CloseMainWindow();
+}
+
+// A send-and-exit run reads no remembered state and writes none, and any
+// argument it cannot use stops its job before anything is sent.
+TEST_F(StartUpTest, AnIndependentRunNeitherReadsNorWritesTheWindowStateAndRefusesBadArguments) {
+    const std::string ini = IniFileName(program_);
+    ROptions options;
+    options.From = "me@example.org";
+    options.Host = "127.0.0.1";
+    ASSERT_TRUE(SaveOptions(options, ini));
+    RWindowState remembered;
+    remembered.Files = {"/srv/remembered.pdf"};
+    remembered.SubjText = "remembered subject";
+    ASSERT_TRUE(SaveWindowState(ini, ROptions{}, remembered));
+    const std::string before = [&] {
+        std::ifstream in(ini, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+
+    MessageLoop loop;
+    std::vector<std::string> notes;
+    struct TNoteView : MemoryView {
+        std::vector<std::string>* notes = nullptr;
+        void ErrorNote(const std::string& text) override { notes->push_back(text); }
+    } noting;
+    noting.notes = &notes;
+    TMainUnit unit(loop, noting, program_);
+    unit.SetIndependentRun(true);
+    RunStartUpSequence(unit, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", "/no/such/file.pdf"}, {});
+    EXPECT_TRUE(noting.Files() == std::vector<std::string>{});
+    EXPECT_EQ(noting.BoxText(TComboBox::Subject), "");
+    EXPECT_EQ(notes, (std::vector<std::string>{"Parcelwing: Can't find file /no/such/file.pdf",
+                                               "Parcelwing: Nothing was sent"}));
+    EXPECT_EQ(noting.CloseRequests(), 1);
+    unit.CloseMainWindow();
+    EXPECT_EQ(unit.ExitCode(), ExitCodeJobFailed);
+    const std::string after = [&] {
+        std::ifstream in(ini, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    EXPECT_EQ(after, before);
 }
 
 }  // namespace

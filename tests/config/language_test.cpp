@@ -1,6 +1,7 @@
 // Language files without widgets: the two key tables, reading a section with
-// the built-in texts as defaults, finding a file whatever its letter case, and
-// the language list of the options dialog.
+// the built-in texts as defaults, finding a file whatever its letter case,
+// beside the program or in the shared folder of an installed one, and the
+// language list of the options dialog.
 #include "config/Language.h"
 
 #include <gtest/gtest.h>
@@ -137,6 +138,53 @@ TEST_F(LanguageTest, ListsLanguageFilesByNameWithAnUpperCaseFirstLetter) {
     EXPECT_EQ(BuildLanguageList(folder.path()),
               (std::vector<std::string>{"A_very_long_language_name", "English", "FRENCH", "German"}));
     EXPECT_TRUE(BuildLanguageList(folder.path() + "missing/").empty());
+}
+
+TEST(LanguageFolders, BesideTheProgramThenTheSharedFolderOfItsPrefix) {
+    EXPECT_EQ(LanguageFolders("/usr/bin/"), (std::vector<std::string>{"/usr/bin/", "/usr/share/parcelwing/"}));
+    EXPECT_EQ(LanguageFolders("/opt/pw/bin/"),
+              (std::vector<std::string>{"/opt/pw/bin/", "/opt/pw/share/parcelwing/"}));
+    EXPECT_EQ(LanguageFolders("/home/al/pw//"),
+              (std::vector<std::string>{"/home/al/pw//", "/home/al/share/parcelwing/"}));
+}
+
+// An installed layout: the program in bin/, language files in share/parcelwing/.
+TEST_F(LanguageTest, InstalledFilesAreFoundBesideTheProgramFirstThenInShare) {
+    fs::create_directories(folder.path() + "bin");
+    fs::create_directories(folder.path() + "share/parcelwing");
+    const std::string bin = folder.path() + "bin/";
+    const std::string share = folder.path() + "share/parcelwing/";
+    folder.write("share/parcelwing/German.lng", "[MainForm]\r\nSendItem=&Senden\r\n");
+    folder.write("share/parcelwing/english.lng", "");
+    folder.write("share/parcelwing/Dutch.lng", "");
+    folder.write("share/parcelwing/.hidden.lng", "");
+
+    EXPECT_EQ(LanguageFilePath(bin, "German.lng"), share + "German.lng");
+    EXPECT_EQ(LanguageFilePath(bin, "GERMAN.LNG"), share + "German.lng");
+    EXPECT_EQ(LanguageFilePath(bin, "English.lng"), share + "english.lng");
+    EXPECT_EQ(ReadLanguageSection(LanguageFilePath(bin, "german.lng"), kMainFormSection,
+                                  kMainFormTexts)[mfSendItem],
+              "&Senden");
+    EXPECT_TRUE(LanguageFileUsable(bin, "german.lng"));
+    EXPECT_FALSE(LanguageFileUsable(bin, "French.lng"));
+    EXPECT_EQ(LanguageFilePath(bin, "French.lng"), bin + "French.lng");
+    EXPECT_EQ(BuildLanguageList(bin), (std::vector<std::string>{"Dutch", "English", "German"}));
+
+    // A file beside the program wins, whatever the letter case of either name,
+    // and the list shows that language once.
+    folder.write("bin/german.lng", "[MainForm]\r\nSendItem=&Schicken\r\n");
+    folder.write("bin/Finnish.lng", "");
+    EXPECT_EQ(LanguageFilePath(bin, "German.lng"), bin + "german.lng");
+    EXPECT_EQ(ReadLanguageSection(LanguageFilePath(bin, "German.lng"), kMainFormSection,
+                                  kMainFormTexts)[mfSendItem],
+              "&Schicken");
+    EXPECT_EQ(LanguageFilePath(bin, "Dutch.lng"), share + "Dutch.lng");
+    EXPECT_EQ(BuildLanguageList(bin), (std::vector<std::string>{"Dutch", "English", "Finnish", "German"}));
+
+    // Without the shared folder the program's own files remain.
+    fs::remove_all(folder.path() + "share");
+    EXPECT_EQ(BuildLanguageList(bin), (std::vector<std::string>{"Finnish", "German"}));
+    EXPECT_EQ(LanguageFilePath(bin, "Dutch.lng"), bin + "Dutch.lng");
 }
 
 TEST(LanguageChoice, SelectsOnlyAnExactMatchAndStoresItsFileName) {

@@ -1,6 +1,7 @@
 // The log: lines to the file and the status box, and the cut-back of the file.
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -262,6 +264,57 @@ TEST(TrimLog, BakName) {
         {"rel.log", "rel.bak"},
     };
     for (const auto& [path, bak] : cases) EXPECT_EQ(BackupLogName(path), bak);
+}
+
+}  // namespace
+}  // namespace pw
+
+namespace pw {
+namespace {
+
+// Three processes write lines while a fourth cuts the log back, many times
+// over: the lock on the log's folder keeps every line, in the new log or in
+// the ".bak" the cut leaves (one cut per round, so no ".bak" is replaced
+// while it holds lines of the round).
+TEST(LogLock, LinesWrittenWhileAnotherProcessTrimsAreKept) {
+    TempDir dir;
+    const std::string log = dir / "shared.log";
+    std::string big;
+    for (int n = 1; big.size() <= TrimThreshold; ++n) big += BigLine(n) + "\r\n";
+    int lost = 0;
+    for (int round = 0; round < 5; ++round) {
+        WriteAll(log, big);
+        fs::remove(BackupLogName(log));
+        std::vector<pid_t> writers;
+        for (int w = 0; w < 3; ++w) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ROptions options;
+                options.SaveLog = true;
+                options.LogFileName = log;
+                TLogFile file(options, nullptr);
+                file.SetLogPath(log);
+                for (int i = 0; i < 400; ++i) file.LogLine("writer " + std::to_string(w) + " line " + std::to_string(i));
+                ::_exit(0);
+            }
+            writers.push_back(pid);
+        }
+        const pid_t trimmer = ::fork();
+        if (trimmer == 0) ::_exit(TrimLogFile(log) == TTrimResult::Trimmed ? 0 : 1);
+        for (pid_t pid : writers) ::waitpid(pid, nullptr, 0);
+        int status = 0;
+        ::waitpid(trimmer, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+
+        const std::string kept = ReadAll(log) + ReadAll(BackupLogName(log));
+        for (int w = 0; w < 3; ++w) {
+            for (int i = 0; i < 400; ++i) {
+                if (kept.find("writer " + std::to_string(w) + " line " + std::to_string(i) + "\r\n") == std::string::npos)
+                    ++lost;
+            }
+        }
+    }
+    EXPECT_EQ(lost, 0);
 }
 
 }  // namespace

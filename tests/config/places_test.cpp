@@ -1,10 +1,13 @@
 #include "config/Places.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <string>
 
 #include "tests/support/TempDir.h"
 
@@ -50,6 +53,17 @@ TEST(PlacesTest, DecidesBesideTheProgramOrInTheXdgPlaces) {
          "/home/al/.local/state/parcelwing/parcelwing.log", "/home/al/"},
         {"a name that only starts like a prefix", "/usrx/parcelwing", false, true, "", "", "/home/al", "", "",
          ""},
+        {"XDG variables do not move a portable program", "/home/al/pw/parcelwing", false, true, "/x/conf",
+         "/x/state", "/home/al", "", "", ""},
+        {"only XDG_STATE_HOME set", "/usr/local/bin/parcelwing", false, false, "", "/x/state", "/home/al",
+         "/home/al/.config/parcelwing/parcelwing.ini", "/x/state/parcelwing/parcelwing.log", "/home/al/"},
+        {"only XDG_CONFIG_HOME set", "/usr/bin/parcelwing", false, false, "/x/conf", "", "/home/al",
+         "/x/conf/parcelwing/parcelwing.ini", "/home/al/.local/state/parcelwing/parcelwing.log", "/home/al/"},
+        {"a program directly in /usr", "/usr/parcelwing", false, true, "", "", "/home/al",
+         "/home/al/.config/parcelwing/parcelwing.ini", "/home/al/.local/state/parcelwing/parcelwing.log",
+         "/home/al/"},
+        {"own INI beside, folder unwritable, outside the prefixes", "/srv/tools/parcelwing", true, false, "",
+         "", "/home/al", "", "", ""},
         {"home is the root folder", "/usr/bin/parcelwing", false, false, "", "", "/", "/.config/parcelwing/parcelwing.ini",
          "/.local/state/parcelwing/parcelwing.log", "/"},
     };
@@ -102,6 +116,101 @@ TEST(PlacesTest, GathersFactsFromTheSystemAndMakesPrivateFolders) {
     std::ofstream(dir / "plain") << "x";
     EXPECT_FALSE(pw::MakeFolderFor(dir / "plain/x.ini", &error));
     EXPECT_NE(error.find("plain"), std::string::npos) << error;
+}
+
+// Sets an environment variable for one scope and puts the old value back.
+class TScopedEnv {
+public:
+    TScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        had_ = std::getenv(name) != nullptr;
+        if (value != nullptr) {
+            ::setenv(name, value, 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    ~TScopedEnv() {
+        if (had_) {
+            ::setenv(name_, old_.c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    TScopedEnv(const TScopedEnv&) = delete;
+    TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(PlacesTest, GathersTheXdgVariablesAndTheHomeFolder) {
+    {
+        const TScopedEnv config("XDG_CONFIG_HOME", "/x/conf");
+        const TScopedEnv state("XDG_STATE_HOME", "/x/state");
+        const TScopedEnv home("HOME", "/home/someone");
+        const RPlacesFacts facts = pw::GatherPlacesFacts("/usr/bin/parcelwing");
+        EXPECT_EQ(facts.XdgConfigHome, "/x/conf");
+        EXPECT_EQ(facts.XdgStateHome, "/x/state");
+        EXPECT_EQ(facts.Home, "/home/someone");
+        const pw::RPlaces places = pw::PlacesFor("/usr/bin/parcelwing");
+        EXPECT_EQ(places.IniFile, "/x/conf/parcelwing/parcelwing.ini");
+        EXPECT_EQ(places.DefaultLogFile, "/x/state/parcelwing/parcelwing.log");
+        EXPECT_EQ(places.FirstRunFilesDir, "/home/someone/");
+    }
+    {
+        const TScopedEnv config("XDG_CONFIG_HOME", nullptr);
+        const TScopedEnv state("XDG_STATE_HOME", "");
+        const TScopedEnv home("HOME", nullptr);
+        const RPlacesFacts facts = pw::GatherPlacesFacts("/usr/bin/parcelwing");
+        EXPECT_EQ(facts.XdgConfigHome, "");
+        EXPECT_EQ(facts.XdgStateHome, "");
+        // Without HOME, the home folder of the password database.
+        const passwd* entry = ::getpwuid(::geteuid());
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(facts.Home, entry->pw_dir);
+        EXPECT_FALSE(facts.Home.empty());
+    }
+}
+
+// An INI file beside the program that is someone else's does not make the
+// program portable; a folder the user may not write does not either. Owners
+// and modes only bite for a user other than root, so the part that needs
+// another owner runs as root (which may give files away) and the part that
+// needs a closed folder runs as anyone else.
+TEST(PlacesTest, AnotherUsersIniFileOrAClosedFolderIsNotTheUsersPlace) {
+    pw::test::TempDir dir("pw-places-owner");
+    const std::string program = dir / "parcelwing";
+    std::ofstream(dir / "parcelwing.ini") << "[ROptions]\n";
+    ASSERT_TRUE(pw::GatherPlacesFacts(program).IniBesideIsUsers);
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (nobody == nullptr) GTEST_SKIP() << "no user nobody to give the file to";
+        ASSERT_EQ(::chown((dir / "parcelwing.ini").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        const RPlacesFacts facts = pw::GatherPlacesFacts(program);
+        EXPECT_FALSE(facts.IniBesideIsUsers);
+        // Root may write the folder, and it lies outside the system prefixes.
+        EXPECT_TRUE(facts.ProgramFolderWritable);
+        EXPECT_TRUE(pw::DecidePlaces(facts).Portable);
+        RPlacesFacts installed = facts;
+        installed.ProgramFile = "/usr/bin/parcelwing";
+        EXPECT_FALSE(pw::DecidePlaces(installed).Portable);
+    } else {
+        ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);
+        const RPlacesFacts facts = pw::GatherPlacesFacts(program);
+        EXPECT_TRUE(facts.IniBesideIsUsers);
+        EXPECT_FALSE(facts.ProgramFolderWritable);
+        EXPECT_TRUE(pw::DecidePlaces(facts).Portable) << "the user's own INI file keeps it portable";
+        ::chmod(dir.Path().c_str(), 0755);
+        ASSERT_EQ(::unlink((dir / "parcelwing.ini").c_str()), 0);
+        ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0);
+        const RPlacesFacts closed = pw::GatherPlacesFacts(program);
+        EXPECT_FALSE(closed.ProgramFolderWritable);
+        EXPECT_FALSE(pw::DecidePlaces(closed).Portable);
+        ::chmod(dir.Path().c_str(), 0755);
+    }
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ TEST(ListSection, MarkerStandsForBlankEntriesButTheLast) {
     const std::pair<Lines, Lines> cases[] = {
         {{}, {}},
         {{"a", "", "b"}, {"a", "#@$%#", "b"}},
-        {{"a", "  ", "\t", "b"}, {"a", "#@$%#", "#@$%#", "b"}},
+        {{"a", " ", "b"}, {"a", "#@$%#", "b"}},
         {{"a", ""}, {"a", ""}},  // the last entry is taken as it is
         {{" "}, {" "}},
         {{" padded "}, {" padded "}},
@@ -42,8 +42,35 @@ TEST(ListSection, MarkerStandsForBlankEntriesButTheLast) {
     for (const auto& [entries, lines] : cases) EXPECT_EQ(EncodeListSection(entries), lines);
 }
 
-TEST(ListSection, LinesThatCannotBeStoredAreLeftOut) {
-    EXPECT_EQ(EncodeListSection({"ok", "[Looks Like A Section]", "two\nlines", "fine]"}), (Lines{"ok", "fine]"}));
+TEST(ListSection, EntriesTheSectionCannotHoldAsTheyAreAreEscapedAfterTheMarker) {
+    const std::pair<Lines, Lines> cases[] = {
+        {{"ok", "[URGENT]", "fine]"}, {"ok", "#@$%#[URGENT]", "fine]"}},
+        {{" [ x ] "}, {"#@$%# [ x ] "}},
+        {{"two\nlines", "a\\b\r"}, {"#@$%#two\\nlines", "#@$%#a\\\\b\\r"}},
+        {{"#@$%#", "#@$%#tail"}, {"#@$%##@$%#", "#@$%##@$%#tail"}},
+        // Blanks that are not a single one would read back as no line at all.
+        {{"a", "  ", "\t", "b", "   "}, {"a", "#@$%#  ", "#@$%#\t", "b", "#@$%#   "}},
+        // A backslash alone needs nothing.
+        {{"C:\\temp", ";not a comment", "k=v"}, {"C:\\temp", ";not a comment", "k=v"}},
+    };
+    for (const auto& [entries, lines] : cases) EXPECT_EQ(EncodeListSection(entries), lines);
+}
+
+// Every entry comes back unchanged through a real INI file, the spec's two
+// blank forms apart ("" and " " not last come back as " ").
+TEST(ListSection, EntriesReadBackUnchangedThroughTheFile) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    const Lines entries{"[URGENT]",    "  [spaced]  ", "#@$%#",   "#@$%#x",     "tab\there", "\t",
+                        "   ",         "a\nb",         "c\r\nd",  std::string("n\0l", 3), "back\\slash\\n",
+                        ";comment",    "key = value",  "[",        "]",          "trailing\\",
+                        "\x01control", "ends"};
+    ASSERT_TRUE(WriteListSection(ini, "MText", entries));
+    ASSERT_TRUE(WritePrivateProfileString("After", "k", "v", ini));  // a section after it
+    Lines back;
+    ReadListSection(ini, "MText", back);
+    EXPECT_EQ(back, entries);
+    EXPECT_EQ(GetPrivateProfileString("After", "k", "", ini), "v");
 }
 
 TEST(ListSection, CutAt32765BytesWithOneSeparatorPerLine) {
@@ -204,7 +231,41 @@ TEST(WindowState, BoxTextsAreReadUpTo4095Characters) {
 
 TEST(WindowState, UnwritableFileIsReported) {
     TempDir dir;
-    EXPECT_FALSE(SaveWindowState(dir / "missing-folder/pw.ini", ROptions{}, SampleState()));
+    const RSaveResult result = SaveWindowState(dir / "missing-folder/pw.ini", ROptions{}, SampleState());
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.Error, "No such file or directory");
+}
+
+TEST(WindowState, AFullSectionNamesWhatItCouldNotKeep) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    RWindowState state = SampleState();
+    state.Files.assign(400, std::string(99, 'f'));  // 100 bytes a line: 327 fit whole
+    state.Files[327] = std::string(99, 'k');
+    const RSaveResult result = SaveWindowState(ini, ROptions{}, state);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result.NotKept, Lines{"Attached_Files: 73 entries not kept, from \"" + std::string(99, 'k') +
+                                    "\" on (a section holds at most 32765 bytes)"});
+    RWindowState loaded;
+    LoadWindowState(ini, loaded);
+    EXPECT_EQ(loaded.Files.size(), 328u);  // the one that crossed the limit, cut
+
+    // Nothing is reported when everything fits, a trailing blank line included.
+    state = SampleState();
+    state.MessageText = "one\r\ntwo\r\n";
+    EXPECT_TRUE(SaveWindowState(ini, ROptions{}, state).NotKept.empty());
+}
+
+// A save reads the file afresh: what another instance wrote meanwhile stays.
+TEST(WindowState, SaveKeepsWhatAnotherWriterPutThereMeanwhile) {
+    TempDir dir;
+    const std::string ini = dir / "pw.ini";
+    ASSERT_TRUE(SaveWindowState(ini, ROptions{}, SampleState()));
+    ASSERT_TRUE(WritePrivateProfileString("ROptions", "SMTP_Auth_Pass", "c2VjcmV0", ini));
+    ASSERT_TRUE(SaveWindowState(ini, ROptions{}, SampleState()));
+    EXPECT_EQ(GetPrivateProfileString("ROptions", "SMTP_Auth_Pass", "", ini), "c2VjcmV0");
+    // Holding a password, the file is now the user's alone.
+    EXPECT_EQ(fs::status(ini).permissions(), fs::perms(0600));
 }
 
 TEST(PushRecent, MostRecentFirstWithoutCaseDuplicates) {

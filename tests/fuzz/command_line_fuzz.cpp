@@ -10,7 +10,8 @@
 //     start) comes back through ArgAt unless it holds both a double quote and
 //     a blank, or begins with two double quotes, or begins and ends with one;
 //   - ApplyKey does what its key says and nothing else; "MSGFILE:" and "LSTF:"
-//     read (in a scratch folder) regular files only, a FIFO without waiting.
+//     read (in a scratch folder) regular files only, a FIFO without waiting,
+//     and a file that cannot be read changes nothing.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -175,6 +176,8 @@ void CheckApplyKey(const std::string& rawArg)
     case pw::KeySubj: subject = value; break;
     case pw::KeyMsgTxt: message = value; break;
     case pw::KeyMsgFile:
+        // A file that cannot be read is reported and changes nothing.
+        if (file != nullptr && file->content == nullptr) break;
         message.clear();
         for (const std::string& line : fileLines) message += line + "\r\n";
         break;

@@ -147,6 +147,8 @@ TEST_F(HostileFilesTest, AttachmentDeletedOrReplacedByAFifoAfterListingIsLoggedA
     expected.push_back("Can't find file " + piped);
     expected.insert(expected.end(), kGoodMessage.begin(), kGoodMessage.end());
     expected.insert(expected.end(), kGoodMessage.begin(), kGoodMessage.end());
+    expected.push_back("Not sent: " + deleted);
+    expected.push_back("Not sent: " + piped);
     EXPECT_THAT(WithoutTimes(child.OutLines()), ElementsAreArray(expected));
     EXPECT_TRUE(server.WaitFinished(10s));
     EXPECT_THAT(server.Failures(), IsEmpty());
@@ -178,11 +180,12 @@ TEST_F(HostileFilesTest, UnreadableAttachmentFailsItsMessageUnsentWithAClearLine
     TChild child;
     EXPECT_EQ(RunJob(child, {unreadable, z}), 2) << child.out << child.err;
     const auto lines = WithoutTimes(child.OutLines());
-    ASSERT_EQ(lines.size(), 5u + 2u + kGoodMessage.size()) << child.out;
+    ASSERT_EQ(lines.size(), 5u + 2u + kGoodMessage.size() + 1u) << child.out;
     EXPECT_EQ(lines[4], "Rq=5(Data) Error=12020");
-    EXPECT_EQ(lines[5], "Can't read attachment file " + unreadable + ": Input/output error");
+    EXPECT_EQ(lines[5], "Reason: 12020 Can't read attachment file " + unreadable + ": Input/output error");
     EXPECT_EQ(lines[6], kAbort);
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 7, lines.end()), kGoodMessage);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 7, lines.end() - 1), kGoodMessage);
+    EXPECT_EQ(lines.back(), "Not sent: " + unreadable);
     EXPECT_THAT(child.ErrLines(), Contains(HasSubstr("Error!!! See the logfile")));
     EXPECT_TRUE(server.WaitFinished(10s));
     EXPECT_THAT(server.Failures(), IsEmpty());
@@ -203,7 +206,7 @@ TEST_F(HostileFilesTest, PermissionRefusedAttachmentWhenNotRoot) {
     TChild child;
     EXPECT_EQ(RunJob(child, {locked, z}), 2);
     EXPECT_THAT(WithoutTimes(child.OutLines()),
-                Contains("Can't open attachment file " + locked + ": Permission denied"));
+                Contains("Reason: 12020 Can't open attachment file " + locked + ": Permission denied"));
     EXPECT_THAT(WithoutTimes(child.OutLines()), Contains("All Ok!"));
 }
 
@@ -228,11 +231,13 @@ TEST_F(HostileFilesTest, AttachmentThatShrinksWhileReadFailsItsMessage) {
     EXPECT_EQ(RunJob(child, {shrinking, z}), 2) << child.out << child.err;
     const auto lines = WithoutTimes(child.OutLines());
     EXPECT_THAT(lines, Contains("Rq=5(Data) Error=12020"));
-    EXPECT_THAT(lines, Contains("Can't read attachment file " + shrinking + ": it shrank while it was read"));
+    EXPECT_THAT(lines, Contains("Reason: 12020 Can't read attachment file " + shrinking + ": it shrank while it was read"));
     EXPECT_THAT(lines, Contains(kAbort));
-    ASSERT_GE(lines.size(), kGoodMessage.size());
-    EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(kGoodMessage.size()), lines.end()),
+    ASSERT_GE(lines.size(), kGoodMessage.size() + 1);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(kGoodMessage.size()) - 1,
+                                       lines.end() - 1),
               kGoodMessage);
+    EXPECT_EQ(lines.back(), "Not sent: " + shrinking);
     EXPECT_TRUE(server.WaitFinished(10s));
     EXPECT_THAT(server.Failures(), IsEmpty());
     EXPECT_EQ(server.DataBlocks().size(), 1u);
@@ -307,6 +312,28 @@ TEST_F(HostileFilesTest, FifoAndLinkLoopsInARecursedFolderNeitherBlockNorRepeat)
     EXPECT_THAT(AttachedNames(server.DataBlocks()[0]), UnorderedElementsAre("a.txt", "b.txt", "c.txt"));
 }
 
+// A send-and-exit run sends all it was given or nothing: a FIFO among its
+// names stops it before anything is sent, without blocking.
+TEST_F(HostileFilesTest, FifoNamedInAListFileStopsASendAndExitRunWithoutBlocking) {
+    const std::string pipe = folder_.root + "/files/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string a = folder_.File("a.txt", "a\r\n");
+    const std::string list = folder_.File("list.txt", pipe + "\r\n" + a + "\r\n");
+    ScriptedSmtpServer server(3000ms);
+    server.Start();
+    folder_.WriteIni(Options(server.Port(), 5));
+
+    TChild child;
+    // The FIFO on the command line as well: not a file.
+    EXPECT_EQ(RunJob(child, {pipe, "-LSTF:" + list}), 2) << child.out << child.err;
+    const std::string notAFile = "Can't send " + pipe + ": not a regular file or folder";
+    EXPECT_THAT(WithoutTimes(child.OutLines()), ElementsAre(notAFile));
+    EXPECT_THAT(child.ErrLines(), ElementsAre("Parcelwing: " + notAFile, "Parcelwing: Nothing was sent"));
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+// Outside a send-and-exit run (ExitAfterSend from the INI file) the FIFO is
+// reported, left out, and the rest is sent.
 TEST_F(HostileFilesTest, FifoNamedInAListFileIsLoggedAndSkippedWithoutBlocking) {
     const std::string pipe = folder_.root + "/files/pipe";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
@@ -315,13 +342,17 @@ TEST_F(HostileFilesTest, FifoNamedInAListFileIsLoggedAndSkippedWithoutBlocking) 
     ScriptedSmtpServer server(8000ms);
     GoodMessage(server);
     server.Start();
-    folder_.WriteIni(Options(server.Port(), 5));
+    auto options = Options(server.Port(), 5);
+    options.push_back("ExitAfterSend=1");
+    folder_.WriteIni(options);
 
     TChild child;
-    // The FIFO on the command line as well: not a file, so it is dropped.
-    EXPECT_EQ(RunJob(child, {pipe, "-LSTF:" + list}), 2) << child.out << child.err;
-    std::vector<std::string> expected{"Can't find file " + pipe};
+    EXPECT_EQ(folder_.Run(child, {"-TO:you@example.org", "-SUBJ:Files", "-ASEND:YES", pipe, "-LSTF:" + list}, 30s), 2)
+        << child.out << child.err;
+    std::vector<std::string> expected{"Can't send " + pipe + ": not a regular file or folder",
+                                      "Can't find file " + pipe};
     expected.insert(expected.end(), kGoodMessage.begin(), kGoodMessage.end());
+    expected.push_back("Not sent: " + pipe);
     EXPECT_THAT(WithoutTimes(child.OutLines()), ElementsAreArray(expected));
     EXPECT_TRUE(server.WaitFinished(10s));
     ASSERT_EQ(server.DataBlocks().size(), 1u);

@@ -318,6 +318,42 @@ TEST(MessageLoop, DescriptorSignalsPendingWorkForAnOuterEventLoop) {
     EXPECT_EQ(r.got.back().msg, MsgTimer);
 }
 
+// A gathering writer is called once before the loop next looks for
+// readiness: with 0 at a poll between messages, with 1 when the loop is about
+// to wait; never outside a dispatch, where the caller must act at once.
+TEST(MessageLoop, CallBeforeWaitComesOnceBeforeThePollOrTheWait) {
+    MessageLoop loop;
+    Recorder r;
+    Handle h = loop.CreateHandle(&r);
+    constexpr std::uint32_t Flush = MsgUser + 9;
+    EXPECT_FALSE(loop.Dispatching());
+    EXPECT_FALSE(loop.CallBeforeWait(h, Flush, 7));
+    int chain = 0;
+    r.action = [&](const Msg& m) {
+        EXPECT_TRUE(loop.Dispatching());
+        if (m.msg == MsgUser) {
+            EXPECT_TRUE(loop.CallBeforeWait(h, Flush, 7));
+            EXPECT_TRUE(loop.CallBeforeWait(h, Flush, 7));  // asked twice, called once
+            // A chain of posted messages keeps the loop busy: no wait yet.
+            if (++chain < 3) loop.PostMessage(h, MsgUser);
+        }
+    };
+    loop.PostMessage(h, MsgUser);
+    loop.PumpMessages(20);
+    std::vector<std::intptr_t> flushes;
+    for (const Msg& m : r.got) {
+        if (m.msg == Flush) {
+            EXPECT_EQ(m.w, 7u);
+            flushes.push_back(m.l);
+        }
+    }
+    ASSERT_FALSE(flushes.empty());
+    EXPECT_LE(flushes.size(), 3u);
+    EXPECT_EQ(flushes.back(), 1);  // the last one came as the loop went to wait
+    EXPECT_EQ(r.got.back().msg, Flush);
+    loop.DestroyHandle(h);
+}
+
 TEST(MessageLoop, PostFromAnotherThread) {
     MessageLoop loop;
     Recorder r;

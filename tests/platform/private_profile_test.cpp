@@ -316,7 +316,9 @@ TEST_F(ProfileTest, FailedWritesLeaveTheOldFile) {
     fs::permissions(ini_, fs::perms(0644));
     EXPECT_EQ(Slurp(ini_), old);
 
-    // The disk fills up in mid-write (a file size limit stands in for it).
+    // The disk fills up in mid-write (a file size limit stands in for it). The
+    // file is one the child may write.
+    fs::permissions(ini_, fs::perms(0666));
     EXPECT_EQ(RunInChild([&] {
                   ::signal(SIGXFSZ, SIG_IGN);
                   const rlimit limit{4096, 4096};

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -16,12 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/MessageLoop.h"
 #include "ui/Prompter.h"
 
 // Qt's own entry for synthetic window-system key events (what QTest uses).
 Q_GUI_EXPORT void qt_handleKeyEvent(QWindow* window, QEvent::Type type, int key,
                                     Qt::KeyboardModifiers modifiers, const QString& text,
                                     bool autorep, ushort count);
+
+// Failing comparisons of texts print them readably.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace pw::test {
 
@@ -121,6 +126,35 @@ void WhenShown(std::function<void(D&)> act, int limitMs = 5000) {
         }
     });
     poll->start(10);
+}
+
+// Drives the program's message loop from Qt's event loop, as the front end
+// does: whenever the loop has work, and again while a round left more.
+class LoopOnQt {
+public:
+    explicit LoopOnQt(MessageLoop& loop)
+        : loop_(loop), notifier_(static_cast<qintptr>(loop.Descriptor()), QSocketNotifier::Read) {
+        QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { Round(); });
+    }
+
+private:
+    void Round() {
+        if (loop_.DispatchPending(8) > 0) QTimer::singleShot(0, &notifier_, [this] { Round(); });
+    }
+
+    MessageLoop& loop_;
+    QSocketNotifier notifier_;
+};
+
+// Lets Qt's events run until `done` holds or `limitMs` have passed; whether it held.
+inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > limitMs) return false;
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
 }
 
 }  // namespace pw::test

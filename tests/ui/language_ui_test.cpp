@@ -10,11 +10,13 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <set>
 
 #include "UiTestSupport.h"
 #include "config/Language.h"
 #include "platform/PrivateProfile.h"
 #include "ui/LanguageUi.h"
+#include "ui/WindowTexts.h"
 #include "ui/MainWindow.h"
 #include "ui/OptionsDialog.h"
 
@@ -121,7 +123,10 @@ TEST_F(LanguageUiTest, ShippedGermanFileAppliesToBothWindows) {
 TEST(ShippedLanguageFiles, EnglishHoldsTheBuiltInTextsAndGermanTranslatesEveryKey) {
     const std::string resources = std::string(PW_SOURCE_DIR) + "/resources/";
     const std::pair<const char*, std::span<const RLanguageText>> sections[] = {
-        {kMainFormSection, kMainFormTexts}, {kOptionsFormSection, kOptionsFormTexts}};
+        {kMainFormSection, kMainFormTexts},
+        {kOptionsFormSection, kOptionsFormTexts},
+        {kMainFormSection, kProgressTexts},
+        {kOptionsFormSection, kOptionsExtraTexts}};
     for (const auto& [section, table] : sections) {
         SCOPED_TRACE(section);
         EXPECT_EQ(ReadLanguageSection(resources + "English.lng", section, table), BuiltInTexts(table));
@@ -130,6 +135,17 @@ TEST(ShippedLanguageFiles, EnglishHoldsTheBuiltInTextsAndGermanTranslatesEveryKe
                 GetPrivateProfileString(section, text.Key, "<missing>", resources + "German.lng");
             EXPECT_NE(value, "<missing>") << text.Key;
             EXPECT_FALSE(value.empty()) << text.Key;
+        }
+    }
+    // The window's newer texts are German too, but for units that read the same.
+    const std::pair<const char*, std::span<const RLanguageText>> newer[] = {
+        {kMainFormSection, kProgressTexts}, {kOptionsFormSection, kOptionsExtraTexts}};
+    const std::set<std::string> same = {"Size_KB", "Size_MB", "Size_GB"};
+    for (const auto& [section, table] : newer) {
+        for (const RLanguageText& text : table) {
+            if (same.count(text.Key) != 0) continue;
+            EXPECT_NE(GetPrivateProfileString(section, text.Key, "", resources + "German.lng"), text.BuiltIn)
+                << text.Key << " is not translated";
         }
     }
 }

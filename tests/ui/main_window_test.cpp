@@ -9,7 +9,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QAbstractTextDocumentLayout>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QSplitter>
 #include <QToolBar>
 #include <QUrl>
@@ -44,9 +47,8 @@ protected:
     std::vector<std::unique_ptr<int>> counters;
 };
 
-TEST_F(MainWindowTest, IsBuiltWithItsCaptionPlaceAndClientSize) {
+TEST_F(MainWindowTest, IsBuiltWithItsCaptionAndClientSize) {
     EXPECT_EQ(window.windowTitle(), "Parcelwing");
-    EXPECT_EQ(window.pos(), QPoint(255, 240));
     EXPECT_EQ(window.size(), QSize(552, 343));
     EXPECT_EQ(window.toLabel()->text(), "To:");
     EXPECT_EQ(window.filesCaption()->text(), "Attached Files:");
@@ -145,6 +147,42 @@ TEST(ToolImages, BothListsHoldTenImagesOf32Pixels) {
     for (int i = 0; i < 10; ++i)
         EXPECT_NE(ToolImage(TImageList::Enabled, i).toImage(), ToolImage(TImageList::Disabled, i).toImage()) << i;
     EXPECT_FALSE(ProgramIcon().isNull());
+}
+
+TEST(ToolImages, EachIsDrawnAgainAtTwiceTheDensity) {
+    for (TImageList list : {TImageList::Enabled, TImageList::Disabled}) {
+        for (int i = 0; i < ToolImageCount(list); ++i) {
+            const QPixmap sharp = ToolImage(list, i, 2);
+            ASSERT_EQ(sharp.size(), QSize(64, 64)) << i;
+            EXPECT_EQ(sharp.devicePixelRatio(), 2.0);
+            EXPECT_EQ(sharp.deviceIndependentSize(), QSizeF(32, 32)) << "the same room in the layout";
+            // Drawn anew, not the small one blown up: scaled down it is close
+            // to the small one, but it has detail the small one has not.
+            const QImage small = ToolImage(list, i).toImage().convertToFormat(QImage::Format_ARGB32);
+            const QImage big = sharp.toImage().convertToFormat(QImage::Format_ARGB32);
+            const QImage blownUp = small.scaled(64, 64).convertToFormat(QImage::Format_ARGB32);
+            EXPECT_NE(big, blownUp) << i;
+            int alphaOff = 0;
+            for (int y = 0; y < 32; ++y)
+                for (int x = 0; x < 32; ++x)
+                    alphaOff += std::abs(qAlpha(big.pixel(2 * x, 2 * y)) - qAlpha(small.pixel(x, y))) > 128 ? 1 : 0;
+            EXPECT_LT(alphaOff, 32 * 32 / 10) << "image " << i << " is the same picture";
+        }
+    }
+    // A tool button's icon offers both, so a 2x screen gets the sharp one.
+    const QIcon icon = ToolIcon(1);
+    EXPECT_EQ(icon.availableSizes(QIcon::Normal), (QList<QSize>{QSize(32, 32), QSize(64, 64)}));
+}
+
+TEST(ProgramIcon, ComesInEveryInstalledSize) {
+    const QIcon icon = ProgramIcon();
+    QList<QSize> sizes;
+    for (int size : kProgramIconSizes) {
+        sizes << QSize(size, size);
+        const QString file = QStringLiteral(PW_SOURCE_DIR "/resources/parcelwing-%1.png").arg(size);
+        EXPECT_EQ(QImage(file).size(), QSize(size, size)) << file.toStdString();
+    }
+    EXPECT_EQ(icon.availableSizes(), sizes);
 }
 
 TEST_F(MainWindowTest, PopupMenuSharesTheListButtons) {
@@ -303,6 +341,52 @@ TEST_F(MainWindowTest, ExitPostsTheCloseRequest) {
     QApplication::processEvents();
     EXPECT_EQ(fired(closing), 1);
     EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(MainWindowTest, MessageTextWrapsAndTabMovesOn) {
+    ShowActive(window);
+    QPlainTextEdit* text = window.messageText();
+    EXPECT_EQ(text->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    const QString line = QStringLiteral("word ").repeated(200).trimmed();
+    text->setPlainText(line);
+    QApplication::processEvents();
+    EXPECT_EQ(text->horizontalScrollBar()->maximum(), 0) << "nothing to scroll sideways";
+    EXPECT_GT(text->document()->documentLayout()->documentSize().height(), 3) << "the line wraps onto several";
+    EXPECT_EQ(text->toPlainText(), line) << "wrapping adds no line breaks to the text";
+
+    PressKey(text, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window.fileList()) << "Tab moves on instead of typing";
+    EXPECT_EQ(text->toPlainText(), line);
+}
+
+TEST_F(MainWindowTest, TabRunsTopToBottomWithTheStatusLineLast) {
+    ShowActive(window);
+    window.toBox()->setFocus();
+    QApplication::processEvents();
+    const std::vector<QWidget*> order = {window.subjectBox(), window.messageText(), window.fileList(),
+                                         window.statusBox(), window.toBox()};
+    for (QWidget* next : order) {
+        PressKey(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_NE(focus, nullptr);
+        EXPECT_TRUE(focus == next || next->isAncestorOf(focus)) << focus->metaObject()->className();
+    }
+    EXPECT_TRUE(window.statusBar()->isAncestorOf(window.statusBox()));
+}
+
+TEST_F(MainWindowTest, BringToFrontShowsARestoredActiveWindow) {
+    ShowActive(window);
+    for (const bool minimised : {true, false}) {
+        QWidget other;
+        ShowActive(other);
+        if (minimised) window.showMinimized();
+        QApplication::processEvents();
+        window.bringToFront(QString());
+        QApplication::processEvents();
+        EXPECT_FALSE(window.isMinimized());
+        EXPECT_TRUE(window.isVisible());
+        EXPECT_EQ(QApplication::activeWindow(), &window);
+    }
 }
 
 TEST_F(MainWindowTest, FilesPanelKeepsItsHeight) {

@@ -1,14 +1,18 @@
 // The options dialog on real widgets: its controls and states, filling and
 // reading back, the OK checks, the INI file after OK and after Cancel, the
-// keys, Help, the log-file dialog and the "Send messages to:" rule.
+// keys (Enter, Esc, Ctrl+Enter, Ctrl+Tab, F1), Help, the log-file dialog, the
+// "Send messages to:" rule, the live login controls and the port that follows
+// the connection security.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 
@@ -54,24 +58,43 @@ TEST_F(OptionsDialogTest, IsBuiltWithEveryControlInPlace) {
     OptionsDialog dialog(prompter, programFolder(), QString());
     const ROptionsControls& c = dialog.controls();
     EXPECT_EQ(dialog.windowTitle(), "Options");
-    EXPECT_EQ(dialog.size(), QSize(544, 370));
-    EXPECT_EQ(dialog.pos(), QPoint(214, 107));
+    EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     ASSERT_EQ(c.Tabs->count(), 3);
     EXPECT_EQ(c.Tabs->tabText(0), "EMail");
     EXPECT_EQ(c.Tabs->tabText(1), "Mix");
     EXPECT_EQ(c.Tabs->tabText(2), "On Error");
     EXPECT_EQ(dialog.currentPage(), OptionsDialog::pgEMail);
 
-    // Disabled from the start: the attempts, the authentication, the address
-    // book with all its controls and the receipt row.
+    // Disabled from the start: the attempts, the login fields (until the check
+    // box is ticked), the address book with all its controls and the receipt
+    // address; the Test button until there is a loop to run it on.
     for (QWidget* off : std::initializer_list<QWidget*>{
-             c.AttemptsLabel, c.Attempts, c.Auth, c.AuthNameLabel, c.AuthName, c.PasswordLabel,
-             c.Password, c.UseWab, c.DefaultWab, c.WabFileLabel, c.WabFile, c.WabBrowse,
-             c.ConfirmReceipt, c.ReceiptLabel, c.ReceiptAddress})
+             c.AttemptsLabel, c.Attempts, c.AuthNameLabel, c.AuthName, c.PasswordLabel, c.Password,
+             c.AuthMethodLabel, c.AuthMethod, c.UseWab, c.DefaultWab, c.WabFileLabel, c.WabFile,
+             c.WabBrowse, c.ReceiptLabel, c.ReceiptAddress, c.Test})
         EXPECT_FALSE(off->isEnabled()) << off->metaObject()->className();
-    for (QWidget* on : std::initializer_list<QWidget*>{c.Server, c.Port, c.Timeout, c.CharSet, c.Name,
-                                                      c.From, c.SaveLog, c.LogFile, c.Language})
+    for (QWidget* on : std::initializer_list<QWidget*>{c.Server, c.Port, c.Timeout, c.CharSet, c.Auth,
+                                                      c.SecurityNone, c.SecurityStartTls, c.SecuritySslTls,
+                                                      c.Name, c.From, c.SaveLog, c.LogFile, c.ConfirmReceipt,
+                                                      c.Language})
         EXPECT_TRUE(on->isEnabled());
+    EXPECT_TRUE(c.SecurityNone->isChecked());
+    EXPECT_EQ(c.SecurityGroup->title(), "Connection security");
+    EXPECT_EQ(c.SecurityStartTls->text(), "STARTTLS");
+    EXPECT_EQ(c.SecuritySslTls->text(), "SSL/TLS");
+    EXPECT_EQ(c.Test->text(), "Test");
+    ASSERT_EQ(c.AuthMethod->count(), 5);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(c.AuthMethod->itemText(i), kAuthMethodEntries[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(c.AuthMethod->itemText(0), "Automatic");
+
+    // The buttons: a button box in the desktop's order, OK the default.
+    ASSERT_NE(c.Buttons, nullptr);
+    EXPECT_EQ(c.Buttons->buttonRole(c.Ok), QDialogButtonBox::AcceptRole);
+    EXPECT_EQ(c.Buttons->buttonRole(c.Cancel), QDialogButtonBox::RejectRole);
+    EXPECT_EQ(c.Buttons->buttonRole(c.Help), QDialogButtonBox::HelpRole);
+    EXPECT_EQ(c.Ok->text(), "Ok");
+    EXPECT_TRUE(c.Ok->isDefault());
+    for (QPushButton* other : {c.Cancel, c.Help, c.Test, c.LogBrowse}) EXPECT_FALSE(other->isDefault());
     EXPECT_EQ(c.Password->echoMode(), QLineEdit::Password);
     EXPECT_FALSE(c.Language->isEditable()) << "a selection-only list";
 
@@ -87,6 +110,28 @@ TEST_F(OptionsDialogTest, IsBuiltWithEveryControlInPlace) {
     EXPECT_EQ(c.CharSet->itemText(29), "UTF-7");
     ASSERT_EQ(c.LogDetail->count(), 3);
     EXPECT_EQ(c.LogDetail->itemText(2), "Debug (all actions)");
+}
+
+TEST_F(OptionsDialogTest, TabVisitsTheControlsInTheirOrder) {
+    auto dialog = validDialog();
+    const ROptionsControls& c = dialog->controls();
+    c.Auth->setChecked(true);  // so that the login fields take the focus
+    ShowActive(*dialog);
+    // Page "EMail" as the program has always had it, then what is new, then
+    // the personal fields; the disabled ones are passed over.
+    const std::vector<QWidget*> order = {c.Server,   c.Port,         c.Timeout, c.CharSet,
+                                         c.Auth,     c.AuthName,     c.Password, c.AuthMethod,
+                                         c.SecurityNone, c.Name,     c.From,     c.Organization};
+    c.Server->setFocus();
+    QApplication::processEvents();
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        test::PressKey(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_NE(focus, nullptr);
+        // An editable drop-down box gives the focus to its line edit.
+        const bool there = focus == order[i] || order[i]->isAncestorOf(focus);
+        EXPECT_TRUE(there) << "step " << i << ": " << focus->metaObject()->className();
+    }
 }
 
 TEST_F(OptionsDialogTest, FillsAndReadsBackEveryField) {
@@ -123,6 +168,12 @@ TEST_F(OptionsDialogTest, FillsAndReadsBackEveryField) {
     in.SMTP_Auth_Pass = "secret";
     in.Return_Receipt_Enabled = true;
     in.AttachedFilesDir = "/home/me/";
+    in.Security = 1;
+    in.TlsVerify = false;
+    in.TlsCaFile = "/etc/ssl/company.pem";
+    in.SMTP_Auth_Type = 3;
+    in.SMTP_Auth_PassCommand = "pass show mail";
+    in.SMTP_Auth_TokenCommand = "oauth2 token";
 
     OptionsDialog dialog(prompter, programFolder(), QString());
     dialog.fill(in);
@@ -130,24 +181,43 @@ TEST_F(OptionsDialogTest, FillsAndReadsBackEveryField) {
     EXPECT_EQ(c.CharSet->currentText(), "WINDOWS-1251");
     EXPECT_EQ(c.LogDetail->currentText(), "Debug (all actions)");
     EXPECT_EQ(c.Attempts->text(), "5");
-    EXPECT_FALSE(c.Auth->isChecked());
-    EXPECT_TRUE(c.AuthName->text().isEmpty());
-    EXPECT_TRUE(c.Password->text().isEmpty());
+    EXPECT_TRUE(c.Auth->isChecked());
+    EXPECT_EQ(c.AuthName->text(), "user");
+    EXPECT_EQ(c.Password->text(), "secret");
+    EXPECT_EQ(c.AuthMethod->currentText(), "CRAM-MD5");
+    EXPECT_TRUE(c.AuthName->isEnabled());
+    EXPECT_TRUE(c.SecurityStartTls->isChecked());
+    EXPECT_TRUE(c.ConfirmReceipt->isChecked());
+    EXPECT_TRUE(c.ReceiptAddress->text().isEmpty());
+    EXPECT_FALSE(c.ReceiptAddress->isEnabled()) << "the receipt goes to the sender";
     EXPECT_EQ(c.Language->currentText(), "Klingon");
 
     ROptions out = in;
     dialog.readInto(out);
     ROptions expected = in;
     expected.NumOfAttempts = 5;
-    expected.SMTP_Auth_Enabled = false;
-    expected.SMTP_Auth_Name.clear();
-    expected.SMTP_Auth_Pass.clear();
     EXPECT_TRUE(out == expected);
     EXPECT_EQ(out.Port, 2525);
     EXPECT_EQ(out.CharSet, 15);
     EXPECT_EQ(out.LangFile, "Klingon.lng");
-    EXPECT_TRUE(out.Return_Receipt_Enabled) << "kept";
     EXPECT_TRUE(out.IsChanged) << "kept";
+    EXPECT_FALSE(out.TlsVerify) << "kept";
+    EXPECT_EQ(out.SMTP_Auth_PassCommand, "pass show mail") << "kept";
+
+    // What the user changes is read back: the login, its method, the
+    // security and the receipt.
+    c.Auth->setChecked(false);
+    c.AuthName->setText(QStringLiteral("other"));
+    c.AuthMethod->setCurrentIndex(4);
+    c.SecuritySslTls->setChecked(true);
+    c.ConfirmReceipt->setChecked(false);
+    dialog.readInto(out);
+    EXPECT_FALSE(out.SMTP_Auth_Enabled);
+    EXPECT_EQ(out.SMTP_Auth_Name, "other");
+    EXPECT_EQ(out.SMTP_Auth_Pass, "secret");
+    EXPECT_EQ(out.SMTP_Auth_Type, 4);
+    EXPECT_EQ(out.Security, 2);
+    EXPECT_FALSE(out.Return_Receipt_Enabled);
     EXPECT_EQ(out.AttachedFilesDir, "/home/me/") << "kept";
 }
 
@@ -181,15 +251,21 @@ TEST_F(OptionsDialogTest, OutOfRangeSelectionsKeepTheStoredValue) {
     ROptions in;
     in.CharSet = 45;
     in.LogDetail = 7;
+    in.Security = 9;
+    in.SMTP_Auth_Type = -2;
     OptionsDialog dialog(prompter, programFolder(), QString());
     dialog.fill(in);
     EXPECT_EQ(dialog.controls().CharSet->currentIndex(), -1);
     EXPECT_EQ(dialog.controls().CharSet->currentText(), "US-ASCII");
     EXPECT_EQ(dialog.controls().LogDetail->currentIndex(), -1);
+    EXPECT_EQ(dialog.security(), -1) << "no choice checked";
+    EXPECT_EQ(dialog.controls().AuthMethod->currentIndex(), -1);
     ROptions out = in;
     dialog.readInto(out);
     EXPECT_EQ(out.CharSet, 45);
     EXPECT_EQ(out.LogDetail, 7);
+    EXPECT_EQ(out.Security, 9);
+    EXPECT_EQ(out.SMTP_Auth_Type, -2);
     dialog.controls().CharSet->setCurrentIndex(3);
     dialog.readInto(out);
     EXPECT_EQ(out.CharSet, 3);
@@ -286,20 +362,21 @@ protected:
     std::vector<std::string> mainLanguages;
 };
 
-TEST_F(EditOptionsTest, OkStoresFiveAttemptsAndNoAuthentication) {
+TEST_F(EditOptionsTest, OkStoresFiveAttemptsAndKeepsTheLogin) {
     WhenShown<OptionsDialog>([](OptionsDialog& d) {
         EXPECT_EQ(d.currentPage(), OptionsDialog::pgEMail);
         d.controls().Ok->click();
     });
     EXPECT_TRUE(EditOptions(nullptr, options, environment()));
     EXPECT_EQ(GetPrivateProfileInt("ROptions", "NumOfAttempts", -1, ini), 5);
-    EXPECT_EQ(GetPrivateProfileInt("ROptions", "SMTP_Auth_Enabled", -1, ini), 0);
+    EXPECT_EQ(GetPrivateProfileInt("ROptions", "SMTP_Auth_Enabled", -1, ini), 1);
     ROptions reread;
     LoadOptions(reread, ini, folder.filePath("parcelwing").toStdString());
     EXPECT_EQ(reread.NumOfAttempts, 5);
-    EXPECT_FALSE(reread.SMTP_Auth_Enabled);
-    EXPECT_EQ(reread.SMTP_Auth_Name, "");
-    EXPECT_EQ(reread.SMTP_Auth_Pass, "");
+    EXPECT_TRUE(reread.SMTP_Auth_Enabled);
+    EXPECT_EQ(reread.SMTP_Auth_Name, "user");
+    EXPECT_EQ(reread.SMTP_Auth_Pass, "secret");
+    EXPECT_EQ(fileText().find("secret"), std::string::npos) << "stored in its protected form";
     EXPECT_EQ(reread.Host, "mail.example.org");
     // No language chosen: stored empty, file ".lng", and the main window is
     // given that file (so it returns to its built-in texts).
@@ -380,11 +457,115 @@ TEST_F(OptionsDialogTest, CtrlEnterIsOkWithItsChecks) {
     EXPECT_EQ(prompter.boxTexts(), std::vector<std::string>{"Set current SMTP port, please!"});
     EXPECT_TRUE(dialog->isVisible());
     PressKey(dialog->controls().Server, Qt::Key_Return);
-    EXPECT_TRUE(dialog->isVisible()) << "Enter alone is no OK";
+    EXPECT_EQ(prompter.boxTexts().size(), 2u) << "Enter is OK too, with the same checks";
+    EXPECT_TRUE(dialog->isVisible());
     dialog->controls().Port->setText(QStringLiteral("25"));
     PressKey(dialog->controls().Server, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
+}
+
+TEST_F(OptionsDialogTest, EnterInAnyFieldIsOkAndEscIsCancel) {
+    // (page, the control that has the focus)
+    using Pick = QWidget* (*)(const ROptionsControls&);
+    const std::pair<int, Pick> fields[] = {
+        {OptionsDialog::pgEMail, [](const ROptionsControls& c) -> QWidget* { return c.Server; }},
+        {OptionsDialog::pgEMail, [](const ROptionsControls& c) -> QWidget* { return c.Port; }},
+        {OptionsDialog::pgEMail, [](const ROptionsControls& c) -> QWidget* { return c.CharSet; }},
+        {OptionsDialog::pgEMail, [](const ROptionsControls& c) -> QWidget* { return c.Auth; }},
+        {OptionsDialog::pgEMail, [](const ROptionsControls& c) -> QWidget* { return c.SecurityStartTls; }},
+        {OptionsDialog::pgEMail, [](const ROptionsControls& c) -> QWidget* { return c.From; }},
+        {OptionsDialog::pgMix, [](const ROptionsControls& c) -> QWidget* { return c.LogDetail; }},
+        {OptionsDialog::pgMix, [](const ROptionsControls& c) -> QWidget* { return c.FilesPerMessage; }},
+        {OptionsDialog::pgMix, [](const ROptionsControls& c) -> QWidget* { return c.Language; }},
+        {OptionsDialog::pgOnError, [](const ROptionsControls& c) -> QWidget* { return c.ShowMessages; }},
+    };
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        for (const auto& [page, pick] : fields) {
+            auto dialog = validDialog();
+            ShowActive(*dialog);
+            dialog->showPage(page);
+            QWidget* field = pick(dialog->controls());
+            SCOPED_TRACE(std::string(field->metaObject()->className()) + " on page " + std::to_string(page));
+            PressKey(field, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            EXPECT_FALSE(dialog->isVisible());
+            EXPECT_EQ(dialog->result(), QDialog::Accepted);
+        }
+    }
+    EXPECT_TRUE(prompter.boxes.empty());
+
+    auto dialog = validDialog();
+    ShowActive(*dialog);
+    PressKey(dialog->controls().From, Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+}
+
+TEST(PortForSecurity, MovesOnlyTheWellKnownPorts) {
+    struct Row {
+        int security;
+        int port;
+        int want;
+    };
+    const Row rows[] = {
+        {1, 25, 587},  {1, 465, 587}, {1, 587, 587}, {1, 2525, 2525}, {1, 0, 0},
+        {2, 25, 465},  {2, 587, 465}, {2, 465, 465}, {2, 2465, 2465},
+        {0, 465, 25},  {0, 587, 587}, {0, 25, 25},   {0, 10025, 10025},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(PortForSecurity(row.security, row.port), row.want) << row.security << " " << row.port;
+}
+
+TEST_F(OptionsDialogTest, ChoosingTheSecurityMovesThePort) {
+    auto dialog = validDialog();
+    ShowActive(*dialog);
+    const ROptionsControls& c = dialog->controls();
+    // A path through the choices as a user clicks them: (click, port typed
+    // before or -1, port afterwards).
+    struct Step {
+        QRadioButton* choice;
+        int typed;
+        const char* want;
+    };
+    const Step steps[] = {
+        {c.SecurityStartTls, 25, "587"}, {c.SecuritySslTls, -1, "465"}, {c.SecurityNone, -1, "25"},
+        {c.SecuritySslTls, -1, "465"},   {c.SecurityStartTls, -1, "587"}, {c.SecurityNone, -1, "587"},
+        {c.SecuritySslTls, 2525, "2525"}, {c.SecurityStartTls, -1, "2525"}, {c.SecurityNone, 465, "25"},
+    };
+    for (const Step& step : steps) {
+        if (step.typed >= 0) c.Port->setText(QString::number(step.typed));
+        step.choice->click();
+        EXPECT_EQ(c.Port->text(), step.want) << step.choice->text().toStdString();
+        EXPECT_TRUE(step.choice->isChecked());
+    }
+    // Filling the dialog moves nothing: the stored port is the user's.
+    ROptions stored;
+    stored.Port = 25;
+    stored.Security = 2;
+    dialog->fill(stored);
+    EXPECT_EQ(c.Port->text(), "25");
+    EXPECT_TRUE(c.SecuritySslTls->isChecked());
+}
+
+TEST_F(OptionsDialogTest, TheLoginCheckBoxEnablesItsFields) {
+    auto dialog = validDialog();
+    ShowActive(*dialog);
+    const ROptionsControls& c = dialog->controls();
+    const std::vector<QWidget*> fields = {c.AuthNameLabel, c.AuthName,        c.PasswordLabel,
+                                          c.Password,      c.AuthMethodLabel, c.AuthMethod};
+    for (const bool on : {true, false, true}) {
+        c.Auth->click();
+        EXPECT_EQ(c.Auth->isChecked(), on);
+        for (QWidget* field : fields) EXPECT_EQ(field->isEnabled(), on) << field->metaObject()->className();
+    }
+    EXPECT_EQ(c.Password->echoMode(), QLineEdit::Password);
+    // The receipt check box is live; its address field never is.
+    c.ConfirmReceipt->click();
+    EXPECT_TRUE(c.ConfirmReceipt->isChecked());
+    EXPECT_FALSE(c.ReceiptAddress->isEnabled());
+    ROptions out;
+    dialog->readInto(out);
+    EXPECT_TRUE(out.Return_Receipt_Enabled);
 }
 
 TEST_F(OptionsDialogTest, HelpAndF1OpenTheHelpFileOrSayItIsMissing) {

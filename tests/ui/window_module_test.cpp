@@ -75,13 +75,27 @@ TEST_F(WindowModuleTest, TheWindowComesFromTheModuleAndTheConsoleLoadsNoQt) {
 }
 
 TEST_F(WindowModuleTest, WithoutTheModuleADisplayRunIsSaidAndGoesOnAsAConsoleRun) {
+    TChild child;
+    ASSERT_TRUE(StartWithDisplay(child, {"-SUBJ:no window"}));
+    ASSERT_TRUE(folder_.WaitListening(20s)) << child.err;
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(20s), 1) << child.out << child.err;
+    EXPECT_THAT(child.err, HasSubstr("Parcelwing: the window cannot be shown (parcelwing-window.so not found beside "
+                                     "the program); going on without it"));
+    EXPECT_THAT(test::ReadWholeFile(folder_.ini), HasSubstr("SubjEdit_Text=no window"));
+}
+
+// A send-and-exit run never shows a window, display or not: it does not even
+// look for the module, and its boxes go to standard error.
+TEST_F(WindowModuleTest, ASendAndExitRunIsAConsoleRunEvenWithADisplay) {
     const std::string file = folder_.File("a.txt", "a\r\n");
     TChild child;
     ASSERT_TRUE(StartWithDisplay(child, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", file}));
     // Nothing listens on the port: the job fails and the program ends with 2.
     EXPECT_EQ(child.Wait(30s), 2) << child.out << child.err;
-    EXPECT_THAT(child.err, HasSubstr("Parcelwing: the window cannot be shown (parcelwing-window.so not found beside "
-                                     "the program); going on without it"));
+    EXPECT_THAT(child.err, Not(HasSubstr("cannot be shown")));
+    EXPECT_THAT(child.err, HasSubstr("Parcelwing error!!!: Error!!! See the logfile for more info... Connection refused [OK]"));
+    EXPECT_THAT(child.out, HasSubstr("Reason: Connection refused"));
 }
 
 }  // namespace
