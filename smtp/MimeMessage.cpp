@@ -25,14 +25,25 @@ std::string QuotedContentType(std::string_view contentTypeText, std::string_view
     return line;
 }
 
-// An address field as AddressField makes it, or the value as it is when it
-// cannot be read as addresses.
+// Line breaks and other control characters (TAB aside) as blanks: a NUL or a
+// lone CR must not reach the wire inside a header.
+std::string BlankControls(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
+            c = ' ';
+    return out;
+}
+
+// An address field as AddressField makes it, or the value as it is (control
+// characters as blanks) when it cannot be read as addresses.
 std::string AddressHeader(std::string_view name, std::string_view value)
 {
     std::string field;
     if (AddressField(name, value, field))
         return field;
-    return std::string(name) + ": " + FlattenLineBreaks(value);
+    return std::string(name) + ": " + BlankControls(value);
 }
 
 }  // namespace
@@ -81,7 +92,7 @@ void BuildHeaderLines(TStringList& lines, const THeaderValues& values, std::stri
     lines.clear();
     if (!TrimControls(FlattenLineBreaks(values.ReplyTo)).empty())
         lines.push_back(AddressHeader("Reply-To", values.ReplyTo));
-    const std::string returnPath = FlattenLineBreaks(values.ReturnPath);
+    const std::string returnPath = BlankControls(values.ReturnPath);
     if (!TrimControls(returnPath).empty())
         lines.push_back("Return-Path: " + returnPath);
     if (!values.From.empty())

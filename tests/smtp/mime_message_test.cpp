@@ -153,6 +153,16 @@ TEST(HeaderBlock, LineBreaksInUserValuesBecomeBlanks)
                                    "Content-Type: text/plain; charset=\"utf-8\"", "Date: d"));
     for (const auto& l : lines)
         EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos) << l;
+
+    // Other control characters neither, whatever the field.
+    v = {};
+    v.From = std::string("a@x\0b", 5);
+    v.ReturnPath = "ret\x01@x";
+    v.Subject = std::string("nul\0", 4);
+    BuildHeaderLines(lines, v, "text/plain", "utf-8", "", "d", "");
+    EXPECT_THAT(lines, ElementsAre("Return-Path: ret @x", "From: a@x b", "Subject: =?UTF-8?B?bnVsAA==?=",
+                                   "Sender: a@x b", "Mime-Version: 1.0", "Content-Type: text/plain; charset=\"utf-8\"",
+                                   "Date: d"));
 }
 
 TEST(HeaderHook, ContentTypeBecomesMultipartOnlyWithABoundary)
