@@ -15,6 +15,7 @@
 #include <functional>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "net/Resolve.h"
@@ -234,9 +235,10 @@ TEST_F(SmtpDialogue, HeloArgumentFromSignOnMachineNameOrLocalAddress)
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        int lookups = 0;
-        SetMachineNameSource([&lookups, name = r.machine] {
-            ++lookups;
+        // Shared with the lookup's thread, which may outlive this row.
+        auto lookups = std::make_shared<std::atomic<int>>(0);
+        SetMachineNameSource([lookups, name = r.machine] {
+            ++*lookups;
             // The resolver may be slow; the greeting waits for it.
             std::this_thread::sleep_for(100ms);
             return name;
@@ -247,7 +249,7 @@ TEST_F(SmtpDialogue, HeloArgumentFromSignOnMachineNameOrLocalAddress)
         MailToData(p->server);
         DataToEnd(p->server);
         EXPECT_TRUE(Run(*p, {r.ehlo, false}).succeeded);
-        EXPECT_EQ(lookups, r.signOn == "client.test" || r.signOn == "[127.0.0.1]" ? 0 : 1);
+        EXPECT_EQ(*lookups, r.signOn == "client.test" || r.signOn == "[127.0.0.1]" ? 0 : 1);
     }
     SetMachineNameSource({});
 }
@@ -270,9 +272,10 @@ TEST_F(SmtpDialogue, HeloArgumentWithTheRealResolver)
 
 TEST_F(SmtpDialogue, HeloWaitsNoLongerThanItsBoundForTheMachineName)
 {
-    std::atomic<bool> release{false};
-    SetMachineNameSource([&release] {
-        while (!release)
+    // Shared with the lookup's thread, which outlives this test.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    SetMachineNameSource([release] {
+        while (!*release)
             std::this_thread::sleep_for(10ms);
         return std::string("late.example.org");
     });
@@ -285,7 +288,7 @@ TEST_F(SmtpDialogue, HeloWaitsNoLongerThanItsBoundForTheMachineName)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(RunSession(loop, server, *client, {}, false, 30s).succeeded);
     const auto took = std::chrono::steady_clock::now() - start;
-    release = true;
+    *release = true;
     EXPECT_GE(took, 2500ms);
     EXPECT_LT(took, 20s);
     EXPECT_TRUE(server.WaitFinished(5s));
