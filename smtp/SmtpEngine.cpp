@@ -1,11 +1,17 @@
 #include "smtp/SmtpEngine.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 
 #include "codecs/Base64.h"
 #include "codecs/Md5.h"
 #include "net/Resolve.h"
 #include "net/SocketErrors.h"
+#include "smtp/AddressList.h"
+#include "smtp/HeloName.h"
+#include "smtp/MailDate.h"
+#include "smtp/MessageId.h"
 
 namespace pw {
 
@@ -180,6 +186,17 @@ bool TSmtpEngine::ReadEncodedLine(std::string& line)
 
 void TSmtpEngine::CloseAttachmentFile() {}
 
+void TSmtpEngine::HeaderTextLabel(std::string& charSet, std::string& transferEncoding) const
+{
+    charSet = CharSet;
+    transferEncoding.clear();
+}
+
+bool TSmtpEngine::BodyNeedsEightBitMime()
+{
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // State, replies, completion
 
@@ -223,6 +240,7 @@ void TSmtpEngine::SendRequest(TSmtpRequest type, const std::string& command,
     acceptCodes_[n] = 0;
     doneReported_ = false;
     awaitingQuitClose_ = false;
+    finalReply_ = type == TSmtpRequest::Data && command == ".";
     next_ = &TSmtpEngine::HandleReply;
     afterReply_ = next;
     ChangeState(TSmtpState::WaitingReply);
@@ -339,6 +357,10 @@ void TSmtpEngine::DropConnection(bool graceful)
     }
     connected_ = false;
     awaitingQuitClose_ = false;
+    if (greetingPending_) {
+        greetingPending_ = false;
+        loop_.KillTimer(window_, GreetingWaitTimerId);
+    }
     receive_.Clear();
     CloseAttachmentFile();
 }
@@ -351,6 +373,8 @@ void TSmtpEngine::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::i
             OnRequestDone(*this, requestType_, static_cast<std::uint16_t>(lParam & 0xFFFF));
     } else if (msg == MsgTimer && wParam == TimeoutTimerId) {
         TimeoutTick();
+    } else if (msg == MsgTimer && wParam == GreetingWaitTimerId) {
+        GreetingWaitTick();
     }
 }
 
@@ -359,8 +383,12 @@ void TSmtpEngine::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::i
 
 unsigned TSmtpEngine::TimeoutMs() const
 {
+    long long seconds = TimeOut;
+    if (finalReply_ && seconds < finalReplyFloor_)
+        seconds = finalReplyFloor_;
     // Capped so the milliseconds fit the timer (about 46 days).
-    const long long seconds = TimeOut > 4000000 ? 4000000 : TimeOut;
+    if (seconds > 4000000)
+        seconds = 4000000;
     return static_cast<unsigned>(seconds * 1000);
 }
 
@@ -372,12 +400,18 @@ bool TSmtpEngine::RequestOutstanding() const
 void TSmtpEngine::ArmTimeout()
 {
     NoteProgress();
-    if (TimeOut <= 0 || timerArmed_)
+    if (TimeOut <= 0)
         return;
+    unsigned tick = TimeoutMs() / TicksPerTimeOut;
+    if (tick < 1)
+        tick = 1;
+    if (timerArmed_ && tick == armedTickMs_)
+        return;
+    // Not armed yet, or the wait changes length (the final "."): start anew.
     progressAtTick_ = progress_;
     quietTicks_ = 0;
-    const unsigned tick = TimeoutMs() / TicksPerTimeOut;
-    timerArmed_ = loop_.SetTimer(window_, TimeoutTimerId, tick < 1 ? 1 : tick);
+    timerArmed_ = loop_.SetTimer(window_, TimeoutTimerId, tick);
+    armedTickMs_ = tick;
 }
 
 void TSmtpEngine::DisarmTimeout()
@@ -427,6 +461,10 @@ void TSmtpEngine::Connect()
     requestResult_ = 0;
     esmtpAccepted_ = false;
     ++epoch_;
+    // The machine's name may be needed for HELO: the resolver gets the time
+    // the connection takes.
+    if (!IsUsableHeloName(SignOn))
+        StartMachineNameLookup();
     ChangeState(TSmtpState::Resolving);
     ArmTimeout();
     socket_.OnAllSent = nullptr;
@@ -601,21 +639,20 @@ void TSmtpEngine::Abort()
 // ---------------------------------------------------------------------------
 // Commands
 
-std::string TSmtpEngine::LocalName() const
+std::string TSmtpEngine::LocalAddressLiteral() const
 {
-    if (!SignOn.empty())
-        return SignOn;
-    try {
-        return LocalMachineName();
-    } catch (const Exception&) {
-        return "localhost";
-    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(socket_.SocketHandle(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return "[127.0.0.1]";  // no socket to ask: a literal servers still take
+    const std::string literal = AddressLiteral(reinterpret_cast<const sockaddr*>(&local), length);
+    return literal.empty() ? "[127.0.0.1]" : literal;
 }
 
 void TSmtpEngine::Helo()
 {
     currentStep_ = TSmtpStep::Helo;
-    SendRequest(TSmtpRequest::Helo, "HELO " + LocalName(), {250});
+    SendGreeting(TSmtpRequest::Helo, true);
 }
 
 void TSmtpEngine::Ehlo()
@@ -624,7 +661,48 @@ void TSmtpEngine::Ehlo()
     // What an earlier EHLO taught is forgotten (RFC 3207, 4.2).
     capabilities_ = {};
     ehloLines_ = 0;
-    SendRequest(TSmtpRequest::Ehlo, "EHLO " + LocalName(), {250}, &TSmtpEngine::EhloCheck);
+    SendGreeting(TSmtpRequest::Ehlo, true);
+}
+
+void TSmtpEngine::SendGreeting(TSmtpRequest type, bool mayWait)
+{
+    std::string machine;
+    const bool known = IsUsableHeloName(SignOn) || MachineNameReady(machine);
+    if (!known && mayWait && connected_) {
+        // The request stays outstanding while the name is awaited, bounded by
+        // GreetingWaitMs; the close handling still reports a dropped connection.
+        if (!inSequence_)
+            requestType_ = type;
+        doneReported_ = false;
+        greetingType_ = type;
+        greetingWaited_ = 0;
+        greetingPending_ = loop_.SetTimer(window_, GreetingWaitTimerId, GreetingWaitTickMs);
+        if (greetingPending_)
+            return;
+    }
+    const std::string name = HeloArgument(SignOn, machine, LocalAddressLiteral());
+    if (type == TSmtpRequest::Helo)
+        SendRequest(TSmtpRequest::Helo, "HELO " + name, {250});
+    else
+        SendRequest(TSmtpRequest::Ehlo, "EHLO " + name, {250}, &TSmtpEngine::EhloCheck);
+}
+
+void TSmtpEngine::GreetingWaitTick()
+{
+    if (!greetingPending_) {
+        loop_.KillTimer(window_, GreetingWaitTimerId);
+        return;
+    }
+    greetingWaited_ += GreetingWaitTickMs;
+    std::string machine;
+    if (!MachineNameReady(machine) && greetingWaited_ < GreetingWaitMs && connected_)
+        return;
+    greetingPending_ = false;
+    loop_.KillTimer(window_, GreetingWaitTimerId);
+    if (!connected_)
+        return;  // the close handling reports the request
+    // Whatever the resolver said by now: without a name the local address goes.
+    SendGreeting(greetingType_, false);
 }
 
 void TSmtpEngine::EhloCheck()
@@ -711,9 +789,24 @@ void TSmtpEngine::MailFrom()
 {
     currentStep_ = TSmtpStep::MailFrom;
     const std::string a = TrimControls(FromName);
-    const bool bracketed =
-        FromName.find('<') != std::string::npos && FromName.find('>') != std::string::npos;
-    SendRequest(TSmtpRequest::MailFrom, bracketed ? "MAIL FROM:" + a : "MAIL FROM:<" + a + ">", {250});
+    std::string path;
+    if (!EnvelopePath(a, path)) {
+        // Not readable as an address: sent as before, for the server to judge.
+        const bool bracketed =
+            FromName.find('<') != std::string::npos && FromName.find('>') != std::string::npos;
+        path = bracketed ? a : "<" + a + ">";
+    }
+    std::string command = "MAIL FROM:" + path;
+    if (capabilities_.EightBitMime) {
+        auto alive = alive_;
+        const std::uint64_t epoch = epoch_;
+        const bool eightBit = BodyNeedsEightBitMime();
+        if (!*alive || epoch != epoch_ || !connected_)
+            return;  // aborted or dropped meanwhile: nothing more to send
+        if (eightBit)
+            command += " BODY=8BITMIME";
+    }
+    SendRequest(TSmtpRequest::MailFrom, command, {250});
 }
 
 void TSmtpEngine::RcptTo()
@@ -745,8 +838,11 @@ void TSmtpEngine::NextRecipient()
     const bool last = rcptCursor_ >= static_cast<std::int32_t>(RcptName.size()) - 1;
     currentStep_ = TSmtpStep::RcptTo;
     std::string a = TrimControls(RcptName[static_cast<std::size_t>(rcptCursor_)]);
-    if (!(a.compare(0, 1, "<") == 0 || a.find('>') != std::string::npos))
-        a = "<" + a + ">";
+    std::string path;
+    if (EnvelopePath(a, path))
+        a = path;
+    else if (!(a.compare(0, 1, "<") == 0 || a.find('>') != std::string::npos))
+        a = "<" + a + ">";  // not readable as an address: as before
     if (capabilities_.Dsn && ReturnReceipt)
         a += " NOTIFY=SUCCESS,FAILURE";
     SendRequest(TSmtpRequest::RcptTo, "RCPT TO:" + a, {250, 251},
@@ -804,7 +900,13 @@ void TSmtpEngine::BuildHeaderBlock()
     moreLines_ = true;
     cutter_.Clear();
     THeaderValues v{HeaderReplyTo, HeaderReturnPath, HeaderFrom, HeaderTo, HeaderCc, HeaderSubject, HeaderSender};
-    BuildHeaderLines(headers_, v, contentTypeText_, CharSet, CurrentDateText());
+    std::string charSet, transferEncoding;
+    HeaderTextLabel(charSet, transferEncoding);
+    std::string domain = AddressDomain(HeaderFrom);
+    if (domain.empty())
+        domain = AddressDomain(FromName);
+    BuildHeaderLines(headers_, v, contentTypeText_, charSet, transferEncoding, CurrentMailDateText(),
+                     NewMessageId(domain));
     TriggerHeaderBuilt(headers_);
     headers_.emplace_back();
 }
@@ -829,14 +931,21 @@ void TSmtpEngine::SocketAllSent()
 void TSmtpEngine::SendMessageLine(std::string_view line)
 {
     state_ = TSmtpState::StepReady;
-    if (OnTrace) {
-        traceLine_.assign("> ", 2);
-        traceLine_.append(line.data(), line.size());
+    if (OnTrace && !quietLine_) {
+        // A folded header field goes out as several lines: one trace line each.
         auto alive = alive_;
         const std::uint64_t epoch = epoch_;
-        TriggerTrace(traceLine_);
-        if (!*alive || epoch != epoch_)
-            return;
+        for (;;) {
+            const std::size_t crlf = line.find("\r\n");
+            traceLine_.assign("> ", 2);
+            traceLine_.append(line.data(), crlf == std::string_view::npos ? line.size() : crlf);
+            TriggerTrace(traceLine_);
+            if (!*alive || epoch != epoch_)
+                return;
+            if (crlf == std::string_view::npos)
+                break;
+            line.remove_prefix(crlf + 2);
+        }
     }
     try {
         socket_.Send(lineOut_.data(), static_cast<int>(lineOut_.size()));
@@ -871,13 +980,23 @@ void TSmtpEngine::DataPump()
     bool have = cutter_.Next(piece);
     while (!have && moreLines_) {
         ++lineCounter_;
+        quietLine_ = false;
         try {
             moreLines_ = NextBodyLine(lineCounter_, cutter_.Buffer(), static_cast<std::int32_t>(MaxBodyLine));
         } catch (const TAttachmentFailure& e) {
-            // The message ends here; the server's answer to "." completes Data.
+            if (!*alive)
+                return;
+            // A message is whole or not sent: without its final "." the
+            // server throws the message away (RFC 5321, 4.1.1.4).
             moreLines_ = false;
+            quietLine_ = false;
             attachmentError_ = e.what();
             CloseAttachmentFile();
+            if (epoch != epoch_ || !connected_)
+                return;
+            FailRequest(PWE_ATTACHMENT_UNREADABLE,
+                        std::to_string(PWE_ATTACHMENT_UNREADABLE) + " " + attachmentError_, false);
+            return;
         }
         if (!*alive || epoch != epoch_ || !connected_)
             return;
