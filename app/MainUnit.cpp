@@ -13,6 +13,8 @@
 #include "config/Places.h"
 #include "config/WindowState.h"
 #include "platform/ProgramPath.h"
+#include "smtp/AddressList.h"
+#include "smtp/Utf8.h"
 
 namespace pw {
 
@@ -72,18 +74,23 @@ std::string OnlyBodyFileText(const std::string& entry) {
 }
 
 std::vector<std::string> SplitRecipients(const std::string& toText) {
+    // "a;;b", a trailing ";" and a blank box give empty pieces: no "RCPT TO:<>".
     std::vector<std::string> recipients;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t semi = toText.find(';', start);
-        const std::string piece =
-            TrimBlanks(toText.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-        // "a;;b", a trailing ";" and a blank box give empty pieces: no "RCPT TO:<>".
-        if (!piece.empty()) recipients.push_back(piece);
-        if (semi == std::string::npos) break;
-        start = semi + 1;
-    }
+    std::string error;
+    if (!SplitAddressList(toText, recipients, error)) recipients.clear();
     return recipients;
+}
+
+std::string AddressProblem(const std::string& from, const std::string& toText) {
+    RMailbox mailbox;
+    std::string error;
+    if (!ParseMailbox(from, mailbox, error)) return "The \"From address:\" field cannot be used: " + error;
+    std::vector<std::string> recipients;
+    if (!SplitAddressList(toText, recipients, error)) return "The \"To:\" field cannot be used: " + error;
+    for (const auto& recipient : recipients) {
+        if (!ParseMailbox(recipient, mailbox, error)) return "The \"To:\" field cannot be used: " + error;
+    }
+    return {};
 }
 
 void AppendOwnHeaderLines(std::string& line, int size, const std::string& from, bool returnReceipt) {
@@ -92,7 +99,10 @@ void AppendOwnHeaderLines(std::string& line, int size, const std::string& from, 
     // A line break in the address would start header lines of its own.
     std::replace(address.begin(), address.end(), '\r', ' ');
     std::replace(address.begin(), address.end(), '\n', ' ');
-    const std::string receipt = returnReceipt ? "\r\nReturn-Receipt-To: " + address : std::string();
+    std::string receipt = returnReceipt ? "\r\nReturn-Receipt-To: " + address : std::string();
+    // A display name that is not plain ASCII is encoded as in the From line.
+    std::string field;
+    if (returnReceipt && !IsAscii(address) && AddressField("Return-Receipt-To", address, field)) receipt = "\r\n" + field;
     const std::string mailer = "\r\nX-Mailer: Parcelwing v.2.1b ";
     // The buffer holds `size` bytes including its terminating NUL.
     const std::size_t room = size > 0 ? static_cast<std::size_t>(size) - 1 : 0;
@@ -112,7 +122,14 @@ std::vector<std::string> ComposeBodyLines(const std::string& messageText,
             out.push_back(line);
             return;
         }
-        for (std::size_t at = 0; at < line.size(); at += limit) out.push_back(line.substr(at, limit));
+        // A character cut in two would read as two wrong ones.
+        std::string_view rest(line);
+        while (!rest.empty()) {
+            std::size_t n = Utf8CutBefore(rest, limit);
+            if (n == 0) n = std::min(limit, rest.size());
+            out.emplace_back(rest.substr(0, n));
+            rest.remove_prefix(n);
+        }
     };
     for (const auto& line : MessageLines(messageText)) add(line);
     for (const auto& line : fileLines) add(line);
@@ -383,6 +400,9 @@ void TMainUnit::RunMessages(int first) {
     progressActive_ = true;
     jobStartNs_ = SteadyNowNs();
     ReportProgress(true);
+    // Addresses that cannot be sent stop the job before any connection; its
+    // files are then reported as not sent.
+    if (!AddressesUsable()) return;
 
     for (;;) {
         // Tested right after a message has been started, before its outcome is known.
@@ -500,6 +520,22 @@ bool TMainUnit::SettleOwedQuit() {
     WaitWhile([this] { return owedQuitPending_ && client_ && !abortRequested_; });
     owedQuitPending_ = false;
     return client_ && !closing_ && !abortRequested_;
+}
+
+bool TMainUnit::AddressesUsable() {
+    if (TrimBlanks(options_.From).empty()) {
+        // CheckSettings has shown its box already; a message without a sender
+        // would be no message.
+        LogLine(std::string(ValidationMessage(vmFromEmpty)));
+        jobTrouble_ = true;
+        return false;
+    }
+    const std::string problem = AddressProblem(options_.From, view_.BoxText(TComboBox::To));
+    if (problem.empty()) return true;
+    LogLine(problem);
+    ShowBox(problem, TBoxIcon::Error);
+    jobTrouble_ = true;
+    return false;
 }
 
 bool TMainUnit::CheckSettings() {
@@ -660,13 +696,6 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
         c.Data();
         break;
     case TSmtpRequest::Data:
-        if (!c.AttachmentError().empty()) {
-            // The message ended early: the server took it without that file.
-            LogLine(c.AttachmentError());
-            lastReason_ = c.AttachmentError();
-            FailMessage();
-            break;
-        }
         NoteMessageAccepted();
         c.Quit();
         break;

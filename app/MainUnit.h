@@ -63,9 +63,17 @@ std::string RefusedRecipientLine(const TRefusedRecipient& refused);
 // entry, trimmed, is the body text file.
 std::string OnlyBodyFileText(const std::string& entry);
 
-// The recipients of a "To:" text: pieces between ";", trimmed; empty pieces
-// are dropped.
+// The recipients of a "To:" text: pieces between ";" or "," (outside quotes,
+// angle brackets and comments), trimmed, each as typed (a display name may
+// come with it); empty pieces are dropped. Nothing for a text that cannot be
+// read as a list (AddressProblem says why).
 std::vector<std::string> SplitRecipients(const std::string& toText);
+
+// Why the sender `from` or the recipients `toText` cannot be sent to, as a
+// sentence for a box and the log; empty when both can be (an empty "To:" is
+// left to the client, which says so itself). `from` must be one address, with
+// or without a display name.
+std::string AddressProblem(const std::string& from, const std::string& toText);
 
 // The header-field hook's work on one header line: a line that begins with
 // "Date:" (any letter case) gets "Return-Receipt-To: " + From (when asked
@@ -75,7 +83,8 @@ std::vector<std::string> SplitRecipients(const std::string& toText);
 void AppendOwnHeaderLines(std::string& line, int size, const std::string& from, bool returnReceipt);
 
 // The body's text lines: `messageText` as an edit control counts its lines,
-// then `fileLines`; each line longer than `limit` continues on further lines.
+// then `fileLines`; each line longer than `limit` bytes continues on further
+// lines, cut between UTF-8 characters.
 std::vector<std::string> ComposeBodyLines(const std::string& messageText,
                                           const std::vector<std::string>& fileLines, std::size_t limit);
 
@@ -211,6 +220,8 @@ private:
     void ReportProgress(bool force);
     void EndProgress();
     bool PrepareAttachments(int first, int n);
+    // False, with a log line and a box, when the addresses cannot be used.
+    bool AddressesUsable();
     bool SettleOwedQuit();
     void FailMessage();
     void LogFailureReason(TSmtpEngine& sender, TSmtpRequest request, std::uint16_t error);

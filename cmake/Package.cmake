@@ -29,6 +29,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_NAME parcelwing)
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_DEPENDS "ca-certificates")
+# Attachment types come from the shared MIME database; without it they go as
+# application/octet-stream.
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_RECOMMENDS "shared-mime-info")
 set(CPACK_COMPONENT_CONSOLE_DESCRIPTION
 "send files by e-mail from scripts and cron
 Parcelwing sends files as MIME attachments through an SMTP server, which it

@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
+#include "smtp/AddressList.h"
+#include "smtp/HeaderText.h"
+#include "smtp/MimeParameters.h"
+
 namespace pw {
 
 namespace {
-
-const char* const DayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 bool IsBlankOrControl(char c)
 {
@@ -23,6 +23,27 @@ std::string QuotedContentType(std::string_view contentTypeText, std::string_view
     line += charSet;
     line += '"';
     return line;
+}
+
+// Line breaks and other control characters (TAB aside) as blanks: a NUL or a
+// lone CR must not reach the wire inside a header.
+std::string BlankControls(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
+            c = ' ';
+    return out;
+}
+
+// An address field as AddressField makes it, or the value as it is (control
+// characters as blanks) when it cannot be read as addresses.
+std::string AddressHeader(std::string_view name, std::string_view value)
+{
+    std::string field;
+    if (AddressField(name, value, field))
+        return field;
+    return std::string(name) + ": " + BlankControls(value);
 }
 
 }  // namespace
@@ -47,41 +68,6 @@ std::string FlattenLineBreaks(std::string_view text)
     return out;
 }
 
-std::string FormatDateText(const std::tm& utc)
-{
-    const int wday = (utc.tm_wday % 7 + 7) % 7;
-    const int mon = (utc.tm_mon % 12 + 12) % 12;
-    char text[64];
-    std::snprintf(text, sizeof text, "%s %d %s %d %d:%d:%d", DayNames[wday], utc.tm_mday,
-                  MonthNames[mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return text;
-}
-
-std::string DateTextFromLocal(const std::tm& local, long gmtOffsetSeconds)
-{
-    // Read the local fields as if they were UTC, then take the zone's offset
-    // away: that is the UTC moment whatever the process's TZ says.
-    std::tm fields = local;
-    const std::time_t asUtc = timegm(&fields);
-    const std::time_t utcMoment = asUtc - static_cast<std::time_t>(gmtOffsetSeconds);
-    std::tm utc{};
-    gmtime_r(&utcMoment, &utc);
-    return FormatDateText(utc);
-}
-
-std::string CurrentDateText()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) {
-        // No zone information: the time is taken as it is.
-        std::tm utc{};
-        gmtime_r(&now, &utc);
-        return FormatDateText(utc);
-    }
-    return DateTextFromLocal(local, local.tm_gmtoff);
-}
-
 std::string MultipartBoundary(const std::tm& local)
 {
     char digits[32];
@@ -99,37 +85,34 @@ std::string CurrentMultipartBoundary()
     return MultipartBoundary(local);
 }
 
-void BuildHeaderLines(TStringList& lines, const THeaderValues& values,
-                      std::string_view contentTypeText, std::string_view charSet,
-                      std::string_view dateText)
+void BuildHeaderLines(TStringList& lines, const THeaderValues& values, std::string_view contentTypeText,
+                      std::string_view charSet, std::string_view transferEncoding, std::string_view dateText,
+                      std::string_view messageId)
 {
-    const std::string replyTo = FlattenLineBreaks(values.ReplyTo);
-    const std::string returnPath = FlattenLineBreaks(values.ReturnPath);
-    const std::string from = FlattenLineBreaks(values.From);
-    const std::string to = FlattenLineBreaks(values.To);
-    const std::string cc = FlattenLineBreaks(values.Cc);
-    const std::string subject = FlattenLineBreaks(values.Subject);
-    const std::string sender = FlattenLineBreaks(values.Sender);
-
     lines.clear();
-    if (!TrimControls(replyTo).empty())
-        lines.push_back("Reply-To: " + replyTo);
+    if (!TrimControls(FlattenLineBreaks(values.ReplyTo)).empty())
+        lines.push_back(AddressHeader("Reply-To", values.ReplyTo));
+    const std::string returnPath = BlankControls(values.ReturnPath);
     if (!TrimControls(returnPath).empty())
         lines.push_back("Return-Path: " + returnPath);
-    if (!from.empty())
-        lines.push_back("From: " + from);
-    if (!to.empty())
-        lines.push_back("To: " + to);
-    if (!cc.empty())
-        lines.push_back("Cc: " + cc);
-    lines.push_back("Subject: " + subject);
-    if (!TrimControls(sender).empty())
-        lines.push_back("Sender: " + sender);
-    else if (!TrimControls(from).empty())
-        lines.push_back("Sender: " + from);
+    if (!values.From.empty())
+        lines.push_back(AddressHeader("From", values.From));
+    if (!values.To.empty())
+        lines.push_back(AddressHeader("To", values.To));
+    if (!values.Cc.empty())
+        lines.push_back(AddressHeader("Cc", values.Cc));
+    lines.push_back(UnstructuredField("Subject", values.Subject));
+    if (!TrimControls(FlattenLineBreaks(values.Sender)).empty())
+        lines.push_back(AddressHeader("Sender", values.Sender));
+    else if (!TrimControls(FlattenLineBreaks(values.From)).empty())
+        lines.push_back(AddressHeader("Sender", values.From));
     lines.push_back("Mime-Version: 1.0");
     lines.push_back(QuotedContentType(contentTypeText, charSet));
+    if (!transferEncoding.empty())
+        lines.push_back("Content-Transfer-Encoding: " + std::string(transferEncoding));
     lines.push_back("Date: " + std::string(dateText));
+    if (!messageId.empty())
+        lines.push_back("Message-ID: " + std::string(messageId));
 }
 
 void ApplyMultipartContentType(std::string& line, std::string_view boundary)
@@ -149,14 +132,14 @@ void ApplyMultipartContentType(std::string& line, std::string_view boundary)
     line += '"';
 }
 
-void AppendMultipartPreamble(TPendingLines& pending, std::string_view boundary,
-                             std::string_view contentTypeText, std::string_view charSet)
+void AppendMultipartPreamble(TPendingLines& pending, std::string_view boundary, std::string_view contentTypeText,
+                             std::string_view charSet, std::string_view transferEncoding)
 {
     pending.emplace_back("This is a multipart MIME message.");
     pending.emplace_back();
     pending.push_back("--" + std::string(boundary));
     pending.push_back(QuotedContentType(contentTypeText, charSet));
-    pending.emplace_back("Content-Transfer-Encoding: 7bit");
+    pending.push_back("Content-Transfer-Encoding: " + std::string(transferEncoding));
     pending.emplace_back();
 }
 
@@ -165,13 +148,15 @@ void AppendAttachmentPartHeader(TPendingLines& pending, std::string_view boundar
                                 std::string_view pathName)
 {
     pending.push_back("--" + std::string(boundary));
-    // A file name may hold CR or LF; unflattened they would start header
-    // lines of their own inside the part.
+    // The type comes from the application or the MIME database; a line break
+    // in it must not start a header line of its own.
     pending.push_back("Content-Type: " + FlattenLineBreaks(type) + ";");
-    pending.push_back("\tname=\"" + FlattenLineBreaks(name) + "\"");
+    for (auto& line : ParameterLines("name", name))
+        pending.push_back(std::move(line));
     pending.emplace_back("Content-Transfer-Encoding: base64");
     pending.emplace_back("Content-Disposition: attachment;");
-    pending.push_back("\tfilename=\"" + FlattenLineBreaks(pathName) + "\"");
+    for (auto& line : ParameterLines("filename", pathName))
+        pending.push_back(std::move(line));
 }
 
 void AppendClosingDelimiter(TPendingLines& pending, std::string_view boundary)

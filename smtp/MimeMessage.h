@@ -1,8 +1,10 @@
 #pragma once
 // The pieces of the message that TSmtpClient sends after DATA: header block,
-// Date text, multipart boundary and preamble, attachment part headers, and the
-// line filters (cutting at line breaks, dot-stuffing). Plain functions on
-// strings, so each can be checked without a socket.
+// multipart boundary and preamble, attachment part headers, and the line
+// filters (cutting at line breaks, dot-stuffing). Plain functions on strings,
+// so each can be checked without a socket. The rules for single fields live
+// beside this file: addresses (AddressList.h), free text (HeaderText.h), file
+// names (MimeParameters.h), Date (MailDate.h), Message-ID (MessageId.h).
 
 #include <cstddef>
 #include <ctime>
@@ -28,24 +30,15 @@ std::string TrimControls(std::string_view text);
 // CR and LF replaced by blanks, so a value cannot start header lines of its own.
 std::string FlattenLineBreaks(std::string_view text);
 
-// "Sun 7 Dec 2026 8:5:3": day name, day, month name, four-digit year and the
-// time, all without leading zeros, no comma, no zone. `utc` is a broken-down UTC time.
-std::string FormatDateText(const std::tm& utc);
-
-// The same text for a local broken-down time whose zone lies `gmtOffsetSeconds`
-// east of UTC (as localtime_r reports in tm_gmtoff).
-std::string DateTextFromLocal(const std::tm& local, long gmtOffsetSeconds);
-
-// Date text of the current moment.
-std::string CurrentDateText();
-
 // "= Multipart Boundary " + month, day, two-digit year, hour and minute of the
 // local time, two digits each; the same within one minute.
 std::string MultipartBoundary(const std::tm& local);
 std::string CurrentMultipartBoundary();
 
-// The user's header texts. Values are inserted as given, except that CR and LF
-// become blanks.
+// The user's header texts. Line breaks in them become blanks. From, To, Cc,
+// Reply-To and Sender are address lists (display names kept, quoted or
+// encoded as needed, entries separated by ", "); a value that cannot be read
+// as one goes as it is. The Subject is encoded and folded as free text.
 struct THeaderValues {
     std::string ReplyTo;
     std::string ReturnPath;
@@ -58,10 +51,13 @@ struct THeaderValues {
 
 // Fills `lines` with the header block in its fixed order: Reply-To, Return-Path,
 // From, To, Cc (each only when given), Subject (always), Sender (or From again),
-// Mime-Version, Content-Type, Date. The closing empty line is not included.
-void BuildHeaderLines(TStringList& lines, const THeaderValues& values,
-                      std::string_view contentTypeText, std::string_view charSet,
-                      std::string_view dateText);
+// Mime-Version, Content-Type, Content-Transfer-Encoding (only when
+// `transferEncoding` is not empty), Date, Message-ID (only when given). A
+// folded field is one entry with CR LF and a blank inside. The closing empty
+// line is not included.
+void BuildHeaderLines(TStringList& lines, const THeaderValues& values, std::string_view contentTypeText,
+                      std::string_view charSet, std::string_view transferEncoding, std::string_view dateText,
+                      std::string_view messageId);
 
 // With a boundary, a header line that starts with "Content-Type:" (any letter
 // case) becomes the multipart Content-Type: two physical lines in one buffer.
@@ -69,11 +65,14 @@ void ApplyMultipartContentType(std::string& line, std::string_view boundary);
 
 // Lines that open a multipart body: the preamble, the first delimiter and the
 // part header of the text part.
-void AppendMultipartPreamble(TPendingLines& pending, std::string_view boundary,
-                             std::string_view contentTypeText, std::string_view charSet);
+void AppendMultipartPreamble(TPendingLines& pending, std::string_view boundary, std::string_view contentTypeText,
+                             std::string_view charSet, std::string_view transferEncoding);
 
-// The delimiter and the six part-header lines of one attachment. `name` is the
-// (possibly renamed) name= value, `pathName` the file-name part of the path.
+// The delimiter and the part header of one attachment: Content-Type with the
+// name (the possibly renamed `name`), Content-Transfer-Encoding, and
+// Content-Disposition with the file name (`pathName`, the file-name part of
+// the path). A name of printable ASCII is a quoted string on one line; others
+// follow RFC 2231 (smtp/MimeParameters.h).
 void AppendAttachmentPartHeader(TPendingLines& pending, std::string_view boundary,
                                 std::string_view type, std::string_view name,
                                 std::string_view pathName);

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "smtp/MimeTypes.h"
+
 namespace pw {
 
 TSmtpClient::TSmtpClient(MessageLoop& loop, void* owner) : TSmtpEngine(loop, owner) {}
@@ -17,31 +19,84 @@ TSmtpClient::~TSmtpClient()
 
 void TSmtpClient::Data()
 {
-    PrepareBody();
+    if (!PrepareBody())
+        return;  // aborted or dropped while the text was asked for: nothing to report
     TSmtpEngine::Data();
 }
 
 std::uint64_t TSmtpClient::MeasureMessage()
 {
-    PrepareBody();
+    // Counted as Data will send it: the text prepared for MAIL FROM (or here)
+    // stays prepared, so Data sends the very lines that were counted.
+    if (!PrepareBody())
+        return 0;
+    textPrepared_ = true;
     return TSmtpEngine::MeasureMessage();
 }
 
-void TSmtpClient::PrepareBody()
+bool TSmtpClient::PrepareText(bool eightBitAllowed)
 {
-    textBody_ = true;
+    std::vector<std::string> supplied(MessageLines.begin(), MessageLines.end());
+    if (OnBodyLine) {
+        auto alive = AliveToken();
+        const bool connected = IsConnected();
+        for (std::int32_t n = 1;; ++n) {
+            std::string line;
+            bool more = false;
+            OnBodyLine(*this, n, line, static_cast<std::int32_t>(MaxBodyLine), more);
+            if (!*alive || (connected && !IsConnected()))
+                return false;  // destroyed, aborted or dropped from inside the handler
+            if (!more)
+                break;
+            supplied.push_back(std::move(line));
+        }
+    }
+    text_ = PrepareTextBody(supplied, CharSet, eightBitAllowed);
+    textPrepared_ = true;
+    return true;
+}
+
+bool TSmtpClient::BodyNeedsEightBitMime()
+{
+    if (!PrepareText(true))
+        return false;
+    return text_.Encoding == TTransferEncoding::EightBit;
+}
+
+bool TSmtpClient::PrepareBody()
+{
+    // No MAIL FROM declared 8-bit text for this message: 7-bit encodings only.
+    if (!textPrepared_ && !PrepareText(false))
+        return false;
+    textPrepared_ = false;  // the next message asks again
     attachIndex_ = 0;
-    textCounter_ = 0;
     CloseAttachmentFile();
     pending_.clear();
     if (!AttachedFiles.empty()) {
         boundary_ = CurrentMultipartBoundary();
-        AppendMultipartPreamble(pending_, boundary_, ContentTypeText(), CharSet);
+        AppendMultipartPreamble(pending_, boundary_, ContentTypeText(), text_.CharSet,
+                                TransferEncodingName(text_.Encoding));
     } else {
         boundary_.clear();
     }
-    for (const auto& line : MessageLines)
+    for (const auto& line : text_.Lines)
         pending_.push_back(line);
+    return true;
+}
+
+void TSmtpClient::HeaderTextLabel(std::string& charSet, std::string& transferEncoding) const
+{
+    charSet = text_.CharSet;
+    transferEncoding.clear();
+    if (boundary_.empty()) {
+        // The text is the whole message: its encoding is the message's. 7bit
+        // is the default and stays unsaid, as it always was.
+        if (text_.Encoding != TTransferEncoding::SevenBit)
+            transferEncoding = TransferEncodingName(text_.Encoding);
+    } else if (text_.Encoding == TTransferEncoding::EightBit) {
+        // A multipart holding an 8-bit part is itself 8bit (RFC 2045, 6.4).
+        transferEncoding = "8bit";
+    }
 }
 
 void TSmtpClient::HeaderLineHook(std::string& line)
@@ -50,26 +105,12 @@ void TSmtpClient::HeaderLineHook(std::string& line)
     TSmtpEngine::HeaderLineHook(line);
 }
 
-bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::int32_t maxLength)
+bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::int32_t /*maxLength*/)
 {
     if (!pending_.empty()) {
         line.assign(pending_.front());
         pending_.pop_front();
         return true;
-    }
-    if (textBody_) {
-        ++textCounter_;
-        bool more = false;
-        line.clear();
-        if (OnBodyLine) {
-            auto alive = AliveToken();
-            OnBodyLine(*this, textCounter_, line, maxLength, more);
-            if (!*alive)
-                return false;
-        }
-        if (more)
-            return true;
-        textBody_ = false;
     }
     if (!fileOpen_) {
         if (attachIndex_ >= static_cast<std::int32_t>(AttachedFiles.size()))
@@ -78,7 +119,7 @@ bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::
         const std::string path = AttachedFiles[static_cast<std::size_t>(attachIndex_)];
         OpenAttachmentFile(path);
         std::string name = FileNamePart(path);
-        std::string type = "application/octet-stream";
+        std::string type = MimeTypeForFileName(name);
         auto alive = AliveToken();
         TriggerAttachmentType(attachIndex_, name, type);
         if (!*alive)
@@ -89,16 +130,38 @@ bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::
             return false;
         pending_.emplace_back();
         fileOpen_ = true;
+        base64Lines_ = 0;
         return true;
     }
-    if (ReadEncodedLine(line))
+    quietLine_ = !TraceAttachmentLines;
+    bool more = false;
+    try {
+        more = ReadEncodedLine(line);
+    } catch (const TAttachmentFailure&) {
+        TraceAttachmentSummary();
+        throw;
+    }
+    ++base64Lines_;
+    if (more)
         return true;
     // That was the file's last line: it still goes out.
+    auto alive = AliveToken();
+    TraceAttachmentSummary();
+    if (!*alive)
+        return false;
     CloseAttachmentFile();
     ++attachIndex_;
     if (attachIndex_ >= static_cast<std::int32_t>(AttachedFiles.size()))
         AppendClosingDelimiter(pending_, boundary_);
     return true;
+}
+
+void TSmtpClient::TraceAttachmentSummary()
+{
+    if (TraceAttachmentLines || !OnTrace || Measuring())
+        return;
+    TriggerTrace("> [" + FlattenLineBreaks(FileNamePart(openPath_)) + ": " + std::to_string(base64Lines_) +
+                 " lines of Base64]");
 }
 
 void TSmtpClient::OpenAttachmentFile(const std::string& path)

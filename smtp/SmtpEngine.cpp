@@ -1,9 +1,15 @@
 #include "smtp/SmtpEngine.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 
 #include "net/Resolve.h"
 #include "net/SocketErrors.h"
+#include "smtp/AddressList.h"
+#include "smtp/HeloName.h"
+#include "smtp/MailDate.h"
+#include "smtp/MessageId.h"
 
 namespace pw {
 
@@ -185,6 +191,17 @@ bool TSmtpEngine::ReadEncodedLine(std::string& line)
 
 void TSmtpEngine::CloseAttachmentFile() {}
 
+void TSmtpEngine::HeaderTextLabel(std::string& charSet, std::string& transferEncoding) const
+{
+    charSet = CharSet;
+    transferEncoding.clear();
+}
+
+bool TSmtpEngine::BodyNeedsEightBitMime()
+{
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // State, replies, completion
 
@@ -228,6 +245,7 @@ void TSmtpEngine::SendRequest(TSmtpRequest type, const std::string& command,
     acceptCodes_[n] = 0;
     doneReported_ = false;
     awaitingQuitClose_ = false;
+    finalReply_ = type == TSmtpRequest::Data && command == ".";
     next_ = &TSmtpEngine::HandleReply;
     afterReply_ = next;
     ChangeState(TSmtpState::WaitingReply);
@@ -351,6 +369,10 @@ void TSmtpEngine::DropConnection(bool graceful)
     }
     connected_ = false;
     awaitingQuitClose_ = false;
+    if (greetingPending_) {
+        greetingPending_ = false;
+        loop_.KillTimer(window_, GreetingWaitTimerId);
+    }
     receive_.Clear();
     CloseAttachmentFile();
     StopSecretCommand();
@@ -364,6 +386,8 @@ void TSmtpEngine::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::i
             OnRequestDone(*this, requestType_, static_cast<std::uint16_t>(lParam & 0xFFFF));
     } else if (msg == MsgTimer && wParam == TimeoutTimerId) {
         TimeoutTick();
+    } else if (msg == MsgTimer && wParam == GreetingWaitTimerId) {
+        GreetingWaitTick();
     }
 }
 
@@ -372,8 +396,12 @@ void TSmtpEngine::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::i
 
 unsigned TSmtpEngine::TimeoutMs() const
 {
+    long long seconds = TimeOut;
+    if (finalReply_ && seconds < finalReplyFloor_)
+        seconds = finalReplyFloor_;
     // Capped so the milliseconds fit the timer (about 46 days).
-    const long long seconds = TimeOut > 4000000 ? 4000000 : TimeOut;
+    if (seconds > 4000000)
+        seconds = 4000000;
     return static_cast<unsigned>(seconds * 1000);
 }
 
@@ -385,12 +413,18 @@ bool TSmtpEngine::RequestOutstanding() const
 void TSmtpEngine::ArmTimeout()
 {
     NoteProgress();
-    if (TimeOut <= 0 || timerArmed_)
+    if (TimeOut <= 0)
         return;
+    unsigned tick = TimeoutMs() / TicksPerTimeOut;
+    if (tick < 1)
+        tick = 1;
+    if (timerArmed_ && tick == armedTickMs_)
+        return;
+    // Not armed yet, or the wait changes length (the final "."): start anew.
     progressAtTick_ = progress_;
     quietTicks_ = 0;
-    const unsigned tick = TimeoutMs() / TicksPerTimeOut;
-    timerArmed_ = loop_.SetTimer(window_, TimeoutTimerId, tick < 1 ? 1 : tick);
+    timerArmed_ = loop_.SetTimer(window_, TimeoutTimerId, tick);
+    armedTickMs_ = tick;
 }
 
 void TSmtpEngine::DisarmTimeout()
@@ -443,6 +477,10 @@ void TSmtpEngine::Connect()
     headersKept_ = false;
     mechanism_ = TSaslMechanism::None;
     ++epoch_;
+    // The machine's name may be needed for HELO: the resolver gets the time
+    // the connection takes.
+    if (!IsUsableHeloName(SignOn))
+        StartMachineNameLookup();
     ChangeState(TSmtpState::Resolving);
     ArmTimeout();
     socket_.OnAllSent = nullptr;
@@ -620,21 +658,20 @@ void TSmtpEngine::Abort()
 // ---------------------------------------------------------------------------
 // Commands
 
-std::string TSmtpEngine::LocalName() const
+std::string TSmtpEngine::LocalAddressLiteral() const
 {
-    if (!SignOn.empty())
-        return SignOn;
-    try {
-        return LocalMachineName();
-    } catch (const Exception&) {
-        return "localhost";
-    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(socket_.SocketHandle(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return "[127.0.0.1]";  // no socket to ask: a literal servers still take
+    const std::string literal = AddressLiteral(reinterpret_cast<const sockaddr*>(&local), length);
+    return literal.empty() ? "[127.0.0.1]" : literal;
 }
 
 void TSmtpEngine::Helo()
 {
     currentStep_ = TSmtpStep::Helo;
-    SendRequest(TSmtpRequest::Helo, "HELO " + LocalName(), {250});
+    SendGreeting(TSmtpRequest::Helo, true);
 }
 
 void TSmtpEngine::Ehlo()
@@ -643,7 +680,48 @@ void TSmtpEngine::Ehlo()
     // What an earlier EHLO taught is forgotten (RFC 3207, 4.2).
     capabilities_ = {};
     ehloLines_ = 0;
-    SendRequest(TSmtpRequest::Ehlo, "EHLO " + LocalName(), {250}, &TSmtpEngine::EhloCheck);
+    SendGreeting(TSmtpRequest::Ehlo, true);
+}
+
+void TSmtpEngine::SendGreeting(TSmtpRequest type, bool mayWait)
+{
+    std::string machine;
+    const bool known = IsUsableHeloName(SignOn) || MachineNameReady(machine);
+    if (!known && mayWait && connected_) {
+        // The request stays outstanding while the name is awaited, bounded by
+        // GreetingWaitMs; the close handling still reports a dropped connection.
+        if (!inSequence_)
+            requestType_ = type;
+        doneReported_ = false;
+        greetingType_ = type;
+        greetingWaited_ = 0;
+        greetingPending_ = loop_.SetTimer(window_, GreetingWaitTimerId, GreetingWaitTickMs);
+        if (greetingPending_)
+            return;
+    }
+    const std::string name = HeloArgument(SignOn, machine, LocalAddressLiteral());
+    if (type == TSmtpRequest::Helo)
+        SendRequest(TSmtpRequest::Helo, "HELO " + name, {250});
+    else
+        SendRequest(TSmtpRequest::Ehlo, "EHLO " + name, {250}, &TSmtpEngine::EhloCheck);
+}
+
+void TSmtpEngine::GreetingWaitTick()
+{
+    if (!greetingPending_) {
+        loop_.KillTimer(window_, GreetingWaitTimerId);
+        return;
+    }
+    greetingWaited_ += GreetingWaitTickMs;
+    std::string machine;
+    if (!MachineNameReady(machine) && greetingWaited_ < GreetingWaitMs && connected_)
+        return;
+    greetingPending_ = false;
+    loop_.KillTimer(window_, GreetingWaitTimerId);
+    if (!connected_)
+        return;  // the close handling reports the request
+    // Whatever the resolver said by now: without a name the local address goes.
+    SendGreeting(greetingType_, false);
 }
 
 void TSmtpEngine::EhloCheck()
@@ -673,14 +751,29 @@ void TSmtpEngine::MailFrom()
     messageSize_ = 0;
     if (RefuseUnprotected(TSmtpRequest::MailFrom))
         return;
+    const std::string a = TrimControls(FromName);
+    std::string path;
+    if (!EnvelopePath(a, path)) {
+        // Not readable as an address: sent as before, for the server to judge.
+        const bool bracketed =
+            FromName.find('<') != std::string::npos && FromName.find('>') != std::string::npos;
+        path = bracketed ? a : "<" + a + ">";
+    }
+    std::string command = "MAIL FROM:" + path;
+    if (capabilities_.EightBitMime) {
+        auto alive = alive_;
+        const std::uint64_t epoch = epoch_;
+        const bool eightBit = BodyNeedsEightBitMime();
+        if (!*alive || epoch != epoch_ || !connected_)
+            return;  // aborted or dropped meanwhile: nothing more to send
+        if (eightBit)
+            command += " BODY=8BITMIME";
+    }
+    // Counted once the text is prepared as it will go (8-bit or not).
     std::string parameters;
     if (capabilities_.Size && !SizeParameter(parameters))
         return;
-    const std::string a = TrimControls(FromName);
-    const bool bracketed =
-        FromName.find('<') != std::string::npos && FromName.find('>') != std::string::npos;
-    SendRequest(TSmtpRequest::MailFrom, (bracketed ? "MAIL FROM:" + a : "MAIL FROM:<" + a + ">") + parameters,
-                {250});
+    SendRequest(TSmtpRequest::MailFrom, command + parameters, {250});
 }
 
 void TSmtpEngine::RcptTo()
@@ -714,8 +807,11 @@ void TSmtpEngine::NextRecipient()
     const bool last = rcptCursor_ >= static_cast<std::int32_t>(RcptName.size()) - 1;
     currentStep_ = TSmtpStep::RcptTo;
     std::string a = TrimControls(RcptName[static_cast<std::size_t>(rcptCursor_)]);
-    if (!(a.compare(0, 1, "<") == 0 || a.find('>') != std::string::npos))
-        a = "<" + a + ">";
+    std::string path;
+    if (EnvelopePath(a, path))
+        a = path;
+    else if (!(a.compare(0, 1, "<") == 0 || a.find('>') != std::string::npos))
+        a = "<" + a + ">";  // not readable as an address: as before
     if (capabilities_.Dsn && ReturnReceipt)
         a += " NOTIFY=SUCCESS,FAILURE";
     SendRequest(TSmtpRequest::RcptTo, "RCPT TO:" + a, {250, 251},
@@ -780,7 +876,13 @@ void TSmtpEngine::BuildHeaderBlock()
         return;
     }
     THeaderValues v{HeaderReplyTo, HeaderReturnPath, HeaderFrom, HeaderTo, HeaderCc, HeaderSubject, HeaderSender};
-    BuildHeaderLines(headers_, v, contentTypeText_, CharSet, CurrentDateText());
+    std::string charSet, transferEncoding;
+    HeaderTextLabel(charSet, transferEncoding);
+    std::string domain = AddressDomain(HeaderFrom);
+    if (domain.empty())
+        domain = AddressDomain(FromName);
+    BuildHeaderLines(headers_, v, contentTypeText_, charSet, transferEncoding, CurrentMailDateText(),
+                     NewMessageId(domain));
     TriggerHeaderBuilt(headers_);
     headers_.emplace_back();
 }
@@ -805,14 +907,21 @@ void TSmtpEngine::SocketAllSent()
 void TSmtpEngine::SendMessageLine(std::string_view line)
 {
     state_ = TSmtpState::StepReady;
-    if (OnTrace) {
-        traceLine_.assign("> ", 2);
-        traceLine_.append(line.data(), line.size());
+    if (OnTrace && !quietLine_) {
+        // A folded header field goes out as several lines: one trace line each.
         auto alive = alive_;
         const std::uint64_t epoch = epoch_;
-        TriggerTrace(traceLine_);
-        if (!*alive || epoch != epoch_)
-            return;
+        for (;;) {
+            const std::size_t crlf = line.find("\r\n");
+            traceLine_.assign("> ", 2);
+            traceLine_.append(line.data(), crlf == std::string_view::npos ? line.size() : crlf);
+            TriggerTrace(traceLine_);
+            if (!*alive || epoch != epoch_)
+                return;
+            if (crlf == std::string_view::npos)
+                break;
+            line.remove_prefix(crlf + 2);
+        }
     }
     try {
         socket_.Send(lineOut_.data(), static_cast<int>(lineOut_.size()));
@@ -863,13 +972,25 @@ TSmtpEngine::TWireLine TSmtpEngine::NextWireLine(std::size_t& shown)
     bool have = cutter_.Next(piece);
     while (!have && moreLines_) {
         ++lineCounter_;
+        quietLine_ = false;
         try {
             moreLines_ = NextBodyLine(lineCounter_, cutter_.Buffer(), static_cast<std::int32_t>(MaxBodyLine));
         } catch (const TAttachmentFailure& e) {
-            // The message ends here; the server's answer to "." completes Data.
+            if (!*alive)
+                return TWireLine::Gone;
             moreLines_ = false;
-            attachmentError_ = e.what();
+            quietLine_ = false;
             CloseAttachmentFile();
+            if (measuring_)
+                return TWireLine::End;  // counted so far; Data meets the failure itself
+            // A message is whole or not sent: without its final "." the
+            // server throws the message away (RFC 5321, 4.1.1.4).
+            attachmentError_ = e.what();
+            if (epoch != epoch_ || !connected_)
+                return TWireLine::Gone;
+            FailRequest(PWE_ATTACHMENT_UNREADABLE,
+                        std::to_string(PWE_ATTACHMENT_UNREADABLE) + " " + attachmentError_, false);
+            return TWireLine::Gone;
         }
         if (!*alive || epoch != epoch_ || !connected_)
             return TWireLine::Gone;

@@ -104,6 +104,7 @@ public:
     static constexpr std::uint32_t MsgRequestDone = MsgUser + 1;
     static constexpr std::int32_t Tag = 1001;
     static constexpr std::uintptr_t TimeoutTimerId = 1;
+    static constexpr std::uintptr_t GreetingWaitTimerId = 2;
 
     ~TSmtpEngine() override;
     TSmtpEngine(const TSmtpEngine&) = delete;
@@ -113,19 +114,26 @@ public:
     std::string Host;                   // host name or dotted IPv4 address
     std::string Port = "smtp";          // service name or decimal number
     std::string LocalAddr = "0.0.0.0";  // local address to bind to
-    std::string SignOn;                 // HELO/EHLO argument; empty: this machine's name
+    // HELO/EHLO argument when it is a name with a dot or an address literal;
+    // otherwise this machine's fully qualified name, or the connection's
+    // local address as a literal when the machine has none (smtp/HeloName.h).
+    std::string SignOn;
     std::string Username;
     std::string Password;
     std::uint8_t AuthType = 0;          // SmtpAuthType (smtp/AuthMechanism.h): 0 none, 1 and 2 LOGIN, ...
-    std::string FromName;               // envelope sender
-    TStringList RcptName;               // envelope recipients
+    // Envelope sender and recipients as typed: a display name may come with
+    // the address ("Ann <a@x>"); only "<address>" goes on MAIL FROM and RCPT TO.
+    std::string FromName;
+    TStringList RcptName;
     std::string HeaderFrom, HeaderTo, HeaderCc, HeaderReplyTo, HeaderReturnPath, HeaderSubject, HeaderSender;
     std::string CharSet = "iso-8859-1";
     bool ReturnReceipt = false;         // NOTIFY on RCPT TO when the server offers DSN
     TStringList MessageLines;           // lines placed first in the body
     TStringList AttachedFiles;          // paths sent as attachments
     // Seconds of silence (or of a line not leaving the send queue) after which
-    // the outstanding request fails with 10060; 0 or less: no limit.
+    // the outstanding request fails with 10060; 0 or less: no limit. The reply
+    // to the message's final "." is awaited at least FinalReplyFloor() seconds
+    // (RFC 5321, 4.5.3.2: servers may scan a large message for minutes).
     int TimeOut = 15;
 
     // --- security and login ------------------------------------------------
@@ -179,8 +187,13 @@ public:
     // Recipients refused during the last RcptTo, in order.
     const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_; }
     // Set when an attachment could not be opened or read during the last
-    // Data; the message then ended early. Empty otherwise.
+    // Data; the connection was then dropped before the final "." (so the
+    // server discards the message) and Data failed with
+    // PWE_ATTACHMENT_UNREADABLE, LastReply() naming the file and the reason.
+    // Empty otherwise.
     const std::string& AttachmentError() const { return attachmentError_; }
+    // Least time the reply to the final "." is awaited, in seconds.
+    int FinalReplyFloor() const { return finalReplyFloor_; }
 
     TWSocket& Socket() { return socket_; }
     Handle WindowHandle() const { return window_; }
@@ -291,6 +304,14 @@ protected:
     virtual void CloseAttachmentFile();
     virtual void TriggerAttachmentType(std::int32_t index, std::string& fileName, std::string& mimeType);
     virtual void TriggerAttachmentHeader(std::int32_t index, const std::string& fileName, TPendingLines& pending);
+    // The charset label of the message's Content-Type and the
+    // Content-Transfer-Encoding of the header block (empty: no such field).
+    // The engine alone: CharSet, none.
+    virtual void HeaderTextLabel(std::string& charSet, std::string& transferEncoding) const;
+    // Asked by MailFrom when the server offers 8BITMIME: true when the message
+    // will carry 8-bit text, so that MAIL FROM declares BODY=8BITMIME (RFC 6152).
+    // May call into the application. The engine alone: false.
+    virtual bool BodyNeedsEightBitMime();
 
     // --- engine helpers ---------------------------------------------------
     void SendRequest(TSmtpRequest type, const std::string& command, std::initializer_list<std::int32_t> codes,
@@ -313,6 +334,14 @@ protected:
     // A check that the object survived a call into the application.
     std::shared_ptr<bool> AliveToken() const { return alive_; }
 
+    // Set by NextBodyLine for a line the trace leaves out (attachment data
+    // that the MIME layer sums up in one trace line of its own).
+    bool quietLine_ = false;
+    // Seconds: see FinalReplyFloor().
+    int finalReplyFloor_ = 600;
+    // Tests shorten the wait for the final reply through this (tests/support).
+    friend struct TEngineTestAccess;
+
     MessageLoop& loop_;
     TWSocket socket_;
 
@@ -333,6 +362,11 @@ private:
     void TlsDone(std::uint16_t error);
     void StartTlsStep();
     void StartTlsReply();
+    // HELO or EHLO once its argument is known; the machine's name may still
+    // be on its way from the resolver (`mayWait`: wait for it, bounded).
+    void SendGreeting(TSmtpRequest type, bool mayWait);
+    void GreetingWaitTick();
+    std::string LocalAddressLiteral() const;
 
     // Continuations, one named step each.
     void EhloCheck();
@@ -385,7 +419,6 @@ private:
     bool RequestOutstanding() const;
     unsigned TimeoutMs() const;
 
-    std::string LocalName() const;
 
     Handle window_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
@@ -417,6 +450,13 @@ private:
     std::int32_t sequenceResult_ = 0;
     bool inSequence_ = false;
     Continuation sequenceNext_ = nullptr;
+
+    // HELO/EHLO waiting for the machine's name.
+    static constexpr unsigned GreetingWaitTickMs = 20;
+    static constexpr unsigned GreetingWaitMs = 3000;
+    bool greetingPending_ = false;
+    TSmtpRequest greetingType_ = TSmtpRequest::Helo;
+    unsigned greetingWaited_ = 0;
 
     // Recipients.
     std::int32_t rcptCursor_ = -1;
@@ -455,6 +495,8 @@ private:
     // A counter instead of a clock read keeps the line pump cheap.
     static constexpr int TicksPerTimeOut = 4;
     bool timerArmed_ = false;
+    unsigned armedTickMs_ = 0;
+    bool finalReply_ = false;  // the outstanding command is the message's final "."
     std::uint64_t progress_ = 0;
     std::uint64_t progressAtTick_ = 0;
     int quietTicks_ = 0;

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QListWidget>
+#include <QRegularExpression>
 #include <QTimer>
 #include <exception>
 
@@ -12,6 +13,7 @@
 #include "ui/MainWindow.h"
 #include "ui/Prompter.h"
 #include "ui/QtText.h"
+#include "ui/RawNames.h"
 
 namespace pw {
 
@@ -64,6 +66,13 @@ void PasteEntries(IView& view, const std::string& text) {
         }
     }
     RefreshAfterChange(view);
+}
+
+std::string CannotAttachText(const std::vector<std::string>& shownNames) {
+    std::string text = shownNames.size() == 1 ? "This file cannot be attached: no file of its folder goes by this name:"
+                                              : "These files cannot be attached: no file of their folders goes by these names:";
+    for (const auto& name : shownNames) text += "\n" + name;
+    return text;
 }
 
 ROptionsEnvironment MakeOptionsEnvironment(MainWindow& window, Prompter& prompter, const std::string& programFile,
@@ -161,24 +170,45 @@ void TWindowCommands::RunJob() {
 
 void TWindowCommands::RefreshListButtons() { RefreshAfterChange(unit_.View()); }
 
+void TWindowCommands::ReportUnattachable(const std::vector<std::string>& shownNames) {
+    if (shownNames.empty()) return;
+    unit_.View().ShowMessageBox(
+        {CannotAttachText(shownNames), ApplicationTitle, TBoxIcon::Error, TBoxButtons::Ok, true});
+}
+
 void TWindowCommands::Attach() {
     ROptions& options = unit_.Options();
     const QStringList chosen = window_.askFilesToAttach(ToQt(options.AttachedFilesDir));
     if (chosen.isEmpty()) return;
+    std::vector<std::string> unattachable;
     {
         TFileBracket bracket(unit_.View());
-        // The dialog's files all lie in one folder, where it opens next time.
-        options.AttachedFilesDir = FolderOf(FromQt(chosen.front()));
-        for (const QString& path : chosen) unit_.AddEntry(FromQt(path));
+        bool folderSet = false;
+        for (const QString& path : chosen) {
+            // The dialog gives names as text: a name that is not UTF-8 comes
+            // back damaged and is looked up by what it shows.
+            std::string raw;
+            if (!RealFileName(path, raw)) {
+                unattachable.push_back(FromQt(path));
+                continue;
+            }
+            if (!folderSet) {
+                // The dialog's files all lie in one folder, where it opens next time.
+                options.AttachedFilesDir = FolderOf(raw);
+                folderSet = true;
+            }
+            unit_.AddEntry(raw);
+        }
     }
     RefreshListButtons();
+    ReportUnattachable(unattachable);
     if (AutoSendWanted()) RunJob();
 }
 
-void TWindowCommands::DropFiles(const QStringList& paths) {
+void TWindowCommands::DropFiles(const std::vector<std::string>& paths) {
     {
         TFileBracket bracket(unit_.View());
-        for (const QString& path : paths) unit_.AddEntry(FromQt(path));
+        for (const std::string& path : paths) unit_.AddEntry(path);
     }
     window_.bringToFrontAfterDrop();
     RefreshListButtons();
@@ -222,6 +252,23 @@ void TWindowCommands::MoveUp() { MoveEntryUp(unit_.View()); }
 
 void TWindowCommands::MoveDown() { MoveEntryDown(unit_.View()); }
 
-void TWindowCommands::Paste() { PasteEntries(unit_.View(), FromQt(window_.clipboardText())); }
+void TWindowCommands::Paste() {
+    // Clipboard text is taken as it is, but a name that a text conversion
+    // damaged ("\uFFFD" in it) is looked up in its folder; when no file
+    // there shows so, it is left out and named in a box.
+    std::string text;
+    std::vector<std::string> unattachable;
+    static const QRegularExpression lineBreak(QStringLiteral("[\r\n]"));
+    for (const QString& piece : window_.clipboardText().split(lineBreak, Qt::SkipEmptyParts)) {
+        std::string raw = FromQt(piece);
+        if (piece.contains(QChar::ReplacementCharacter) && !RealFileName(piece, raw)) {
+            unattachable.push_back(FromQt(piece));
+            continue;
+        }
+        text += raw + "\n";
+    }
+    PasteEntries(unit_.View(), text);
+    ReportUnattachable(unattachable);
+}
 
 }  // namespace pw

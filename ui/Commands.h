@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QStringList>
 #include <string>
+#include <vector>
 
 #include "app/View.h"
 #include "ui/AboutBox.h"
@@ -36,6 +37,10 @@ void MoveEntryDown(IView& view);
 // is: no trimming, no existence check, no folder expansion.
 void PasteEntries(IView& view, const std::string& text);
 
+// The box text for names that lead to no file (a name damaged by a text
+// conversion that no file of its folder shows as); one name per line.
+std::string CannotAttachText(const std::vector<std::string>& shownNames);
+
 // The options dialog's surroundings for the program whose file is
 // `programFile`: its folder (language files), its help file, saving through
 // `unit`'s SaveOptions (only the keys the dialog changed, under the INI file's
@@ -59,7 +64,7 @@ public:
 
     // The commands.
     void Attach();
-    void DropFiles(const QStringList& paths);
+    void DropFiles(const std::vector<std::string>& paths);
     void Send();
     void Abort();
     void Exit();
@@ -81,6 +86,8 @@ private:
     bool AutoSendWanted() const;
     void RunJob();
     void RefreshListButtons();
+    // Says which names lead to no file, when there are any.
+    void ReportUnattachable(const std::vector<std::string>& shownNames);
 
     MainWindow& window_;
     TMainUnit& unit_;

@@ -23,7 +23,6 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -31,6 +30,7 @@
 #include "ui/ProgressText.h"
 #include "ui/Prompter.h"
 #include "ui/QtText.h"
+#include "ui/RawNames.h"
 
 namespace pw {
 
@@ -39,15 +39,6 @@ namespace {
 // The client size of a first start, before a remembered one replaces it.
 constexpr int kFirstWidth = 552;
 constexpr int kFirstHeight = 343;
-
-QStringList LocalFiles(const QMimeData* mime) {
-    QStringList paths;
-    if (mime == nullptr || !mime->hasUrls()) return paths;
-    for (const QUrl& url : mime->urls()) {
-        if (url.isLocalFile()) paths << url.toLocalFile();
-    }
-    return paths;
-}
 
 }  // namespace
 
@@ -493,8 +484,9 @@ bool MainWindow::handleFileListKey(QKeyEvent* key) {
 
 bool MainWindow::handleDrop(QEvent* event) {
     auto* drop = static_cast<QDropEvent*>(event);
-    const QStringList paths = LocalFiles(drop->mimeData());
-    if (paths.isEmpty()) return false;
+    // The raw list, not Qt's text: a name that is not UTF-8 must not be damaged.
+    const std::vector<std::string> paths = DroppedFileNames(drop->mimeData());
+    if (paths.empty()) return false;
     if (event->type() == QEvent::Drop) {
         drop->setDropAction(Qt::CopyAction);
         drop->accept();

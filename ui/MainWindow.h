@@ -17,6 +17,8 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <string>
+#include <vector>
 
 #include "app/View.h"
 #include "ui/WindowTexts.h"
@@ -165,8 +167,9 @@ signals:
     void moveDownRequested();
     // Ctrl+V in the file list; the text is clipboardText().
     void pasteRequested();
-    // Local files dropped anywhere on the window, in the order given.
-    void filesDropped(const QStringList& paths);
+    // Local files dropped anywhere on the window, in the order given, each
+    // name's bytes as they are on the disk.
+    void filesDropped(const std::vector<std::string>& paths);
     // The window is closing (E&xit, the close box, or close() called): the
     // close cannot be refused.
     void closing();

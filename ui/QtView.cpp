@@ -45,6 +45,29 @@ QString FromCrLf(const std::string& text) {
     return ToQt(lf);
 }
 
+// A file entry shows through the locale's conversion; when that cannot give
+// its bytes back (a name that is not UTF-8), the bytes are kept beside the
+// shown text, so the entry still names its file.
+constexpr int RawNameRole = Qt::UserRole + 1;
+
+void KeepRawName(QListWidgetItem* item, const std::string& entry) {
+    if (item == nullptr) return;
+    if (FromQt(item->text()) != entry) {
+        item->setData(RawNameRole, QByteArray(entry.data(), static_cast<qsizetype>(entry.size())));
+    } else {
+        item->setData(RawNameRole, QVariant());
+    }
+}
+
+std::string EntryOf(const QListWidgetItem* item) {
+    const QVariant raw = item->data(RawNameRole);
+    if (raw.isValid()) {
+        const QByteArray bytes = raw.toByteArray();
+        return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    }
+    return FromQt(item->text());
+}
+
 // Replaces a combo box's list without touching the text in its edit field
 // (inserting into an empty box would otherwise show the first entry).
 void ReplaceItems(QComboBox& box, const QStringList& items) {
@@ -80,7 +103,7 @@ std::string QtView::FileAt(int index) const {
     const int shown = window_.fileList()->count();
     if (index < 0 || index >= FileCount()) return {};
     if (index >= shown) return pendingFiles_[static_cast<std::size_t>(index - shown)];
-    return FromQt(window_.fileList()->item(index)->text());
+    return EntryOf(window_.fileList()->item(index));
 }
 
 void QtView::AppendFile(const std::string& entry) {
@@ -88,7 +111,9 @@ void QtView::AppendFile(const std::string& entry) {
         pendingFiles_.push_back(entry);
         return;
     }
-    window_.fileList()->addItem(ToQt(entry));
+    QListWidget* list = window_.fileList();
+    list->addItem(ToQt(entry));
+    KeepRawName(list->item(list->count() - 1), entry);
 }
 
 void QtView::FlushFiles() {
@@ -96,15 +121,23 @@ void QtView::FlushFiles() {
     QStringList items;
     items.reserve(static_cast<qsizetype>(pendingFiles_.size()));
     for (const std::string& entry : pendingFiles_) items << ToQt(entry);
+    QListWidget* list = window_.fileList();
+    const int first = list->count();
+    list->addItems(items);
+    for (std::size_t i = 0; i < pendingFiles_.size(); ++i) {
+        // Only the rare name the text cannot carry needs its bytes kept.
+        if (FromQt(items[static_cast<qsizetype>(i)]) != pendingFiles_[i])
+            KeepRawName(list->item(first + static_cast<int>(i)), pendingFiles_[i]);
+    }
     pendingFiles_.clear();
     pendingFiles_.shrink_to_fit();
-    window_.fileList()->addItems(items);
 }
 
 void QtView::InsertFile(int index, const std::string& entry) {
     FlushFiles();
     if (index < 0 || index > FileCount()) return;
     window_.fileList()->insertItem(index, ToQt(entry));
+    KeepRawName(window_.fileList()->item(index), entry);
 }
 
 void QtView::DeleteFile(int index) {
@@ -125,8 +158,11 @@ void QtView::SwapFiles(int first, int second) {
     QListWidgetItem* a = list->item(first);
     QListWidgetItem* b = list->item(second);
     const QString text = a->text();
+    const QVariant raw = a->data(RawNameRole);
     a->setText(b->text());
+    a->setData(RawNameRole, b->data(RawNameRole));
     b->setText(text);
+    b->setData(RawNameRole, raw);
 }
 
 int QtView::CurrentFile() const { return window_.fileList()->currentRow(); }

@@ -28,6 +28,7 @@
 
 #include "app/ClientSetup.h"
 #include "app/CommandLine.h"
+#include "app/JobReport.h"
 #include "app/MainUnit.h"
 #include "app/MemoryView.h"
 #include "app/program_harness.h"
@@ -89,8 +90,36 @@ TEST(SendJobTexts, RecipientsDropEmptyPieces) {
         {"   ", {}},
         {";;;", {}},
         {" a b@x ;\tc@y\t", {"a b@x", "c@y"}},
+        // "," separates as well, but not inside quotes or angle brackets.
+        {"a@x, b@y", {"a@x", "b@y"}},
+        {"a@x,,b@y", {"a@x", "b@y"}},
+        {"\"Smith, John\" <js@example.org>; Ann <a@x>", {"\"Smith, John\" <js@example.org>", "Ann <a@x>"}},
+        // A list that cannot be read gives nobody: the job refuses it first.
+        {"a@x; \"b@y", {}},
+        {"a@x; <b@y", {}},
     };
     for (const auto& r : rows) EXPECT_EQ(SplitRecipients(r.to), r.want) << "To: \"" << r.to << "\"";
+}
+
+TEST(SendJobTexts, AddressesThatCannotBeSentAreNamed) {
+    struct Row {
+        std::string from, to;
+        std::string problem;
+    };
+    const Row rows[] = {
+        {"me@example.org", "you@example.org", ""},
+        {"Me Myself <me@example.org>", "\"Smith, John\" <js@example.org>, Ann <a@x>;", ""},
+        {"me@example.org", "", ""},
+        {"John Smith", "you@example.org", "The \"From address:\" field cannot be used: \"John Smith\" is no address"},
+        {"", "you@example.org", "The \"From address:\" field cannot be used: no address"},
+        {"me@example.org", "a@x; \"Smith, John <js@example.org>",
+         "The \"To:\" field cannot be used: a \"\"\" without its closing \"\"\""},
+        {"me@example.org", "John <js@example.org", "The \"To:\" field cannot be used: a \"<\" without \">\""},
+        {"me@example.org", "a@x, John Smith", "The \"To:\" field cannot be used: \"John Smith\" is no address"},
+        {"me@example.org", "jürgen@example.org",
+         "The \"To:\" field cannot be used: \"jürgen@example.org\" holds characters that are not plain ASCII"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(AddressProblem(r.from, r.to), r.problem) << r.from << " / " << r.to;
 }
 
 TEST(SendJobTexts, OwnHeaderLinesFollowTheDateLineOnly) {
@@ -108,6 +137,9 @@ TEST(SendJobTexts, OwnHeaderLinesFollowTheDateLineOnly) {
         {"Dat", "me@x", true, "Dat"},
         // A line break in the address cannot start a header line of its own.
         {"Date: d", "me@x\r\nBcc: evil@y", true, "Date: d\r\nReturn-Receipt-To: me@x  Bcc: evil@y" + mailer},
+        // A display name as the From line has it: ASCII as it is, others encoded.
+        {"Date: d", "Me Myself <me@x>", true, "Date: d\r\nReturn-Receipt-To: Me Myself <me@x>" + mailer},
+        {"Date: d", "Jürgen <me@x>", true, "Date: d\r\nReturn-Receipt-To: =?UTF-8?B?SsO8cmdlbg==?= <me@x>" + mailer},
     };
     for (const auto& r : rows) {
         std::string line = r.line;
@@ -152,6 +184,21 @@ TEST(SendJobTexts, BodyLinesWrapLongLinesWithoutLosingText) {
     EXPECT_EQ(lines[1].size(), 998u);
     EXPECT_EQ(lines[2].size(), 998u);
     EXPECT_EQ(lines[1] + lines[2] + lines[3], longLine);
+
+    // UTF-8 is cut between characters only.
+    std::string german;
+    for (int i = 0; i < 700; ++i) german += "ä";
+    const auto cut = ComposeBodyLines("", {german}, 998);
+    ASSERT_EQ(cut.size(), 3u);
+    EXPECT_EQ(cut[1].size(), 998u);
+    EXPECT_EQ(cut[2].size(), 402u);
+    EXPECT_EQ(cut[1] + cut[2], german);
+    std::string japanese;
+    for (int i = 0; i < 400; ++i) japanese += "語";
+    const auto cutJapanese = ComposeBodyLines("", {japanese}, 998);
+    ASSERT_EQ(cutJapanese.size(), 3u);
+    EXPECT_EQ(cutJapanese[1].size(), 996u);
+    EXPECT_EQ(cutJapanese[1] + cutJapanese[2], japanese);
 }
 
 TEST(SendJobTexts, OnlyBodyFileBoxUsesLfCr) {
@@ -528,6 +575,39 @@ TEST_F(SendJobTest, RefusedRecipientIsLoggedWithItsReplyAndTheJobCountsAsFailed)
                                      "Rq=5(Data) Error=0", "Rq=6(Quit) Error=0", "All Ok!"));
     ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
     EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
+}
+
+// Addresses that cannot be sent stop the job before any connection: one log
+// line and one box that say why (for an empty From, the box is CheckSettings'),
+// and the job counts as failed.
+TEST_F(SendJobTest, UnusableAddressesAreRefusedBeforeAnythingIsSent) {
+    struct Row {
+        std::string from, to;
+        std::string line;
+    };
+    const Row rows[] = {
+        {"John Smith", "you@example.org", "The \"From address:\" field cannot be used: \"John Smith\" is no address"},
+        {"", "you@example.org", "The \"From address:\" field is empty!"},
+        {"me@example.org", "a@x; \"Smith, John <js@example.org>",
+         "The \"To:\" field cannot be used: a \"\"\" without its closing \"\"\""},
+        {"me@example.org", "a@x, <b@y", "The \"To:\" field cannot be used: a \"<\" without \">\""},
+    };
+    unit_->Options().Port = test::ClosedPort();  // a connection attempt would show as 10061
+    const std::string a = File("a.txt");
+    view_.AppendFile(a);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        lines_.clear();
+        view_.ClearBoxes();
+        unit_->Options().From = r.from;
+        view_.SetBoxText(TComboBox::To, r.to);
+        EXPECT_FALSE(Send());
+        EXPECT_THAT(Lines(), ElementsAre(r.line, NotSentPrefix + a));
+        ASSERT_EQ(view_.Boxes().size(), 1u);
+        EXPECT_EQ(view_.Boxes()[0].Text, r.line);
+        EXPECT_EQ(unit_->MessagesStarted(), 0);
+        EXPECT_TRUE(view_.SendControlsIdle());
+    }
 }
 
 TEST_F(SendJobTest, NoRecipientAtAllIsNeverSentAsAnEmptyAddress) {

@@ -102,7 +102,7 @@ TEST_F(ProgramSinkTest, FilesArriveIntactInTwoMessages) {
     ASSERT_EQ(sink_.Count(), 2);
 
     const std::vector<std::string> common{"--subject", "Nightly report", "--from", "me@example.org", "--to",
-                                          "you@example.org; other@example.org;", "--body", body};
+                                          "you@example.org, other@example.org", "--body", body};
     std::vector<std::string> first{sink_.Message(1)};
     first.insert(first.end(), common.begin(), common.end());
     first.insert(first.end(), {"--attach", binary, "--attach", empty});

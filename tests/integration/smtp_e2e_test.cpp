@@ -212,7 +212,7 @@ protected:
                                               "unix\nline ends\nRegards\n");
         std::string command = std::string(Python) + " " + Quote(ScriptPath("check_message.py")) + " " +
                               Quote(eml.string()) + " --subject " + Quote(client.HeaderSubject) + " --from " +
-                              Quote(client.HeaderFrom) + " --to " + Quote(client.HeaderTo) + " --body " +
+                              Quote(client.HeaderFrom) + " --to " + Quote("one@example.org, two@example.org") + " --body " +
                               Quote(bodyFile);
         for (const auto& f : files)
             command += " --attach " + Quote(f);

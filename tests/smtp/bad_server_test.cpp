@@ -88,6 +88,7 @@ protected:
         c->MessageLines = {"text"};
         c->AttachedFiles = {attachment_};
         c->TimeOut = timeOut;
+        TEngineTestAccess::SetFinalReplyFloor(*c, timeOut);
         return c;
     }
 

@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iomanip>
 #include <regex>
+#include <sstream>
+
+#include "smtp/MailDate.h"
 
 namespace pw {
 namespace {
@@ -27,53 +31,50 @@ std::tm LocalFields(int year, int mon, int day, int h, int m, int s)
     return t;
 }
 
-TEST(DateText, OneHourEastOfUtc)
-{
-    // 9:05:03 local on Monday 7 December 2026, one hour east of UTC.
-    EXPECT_EQ(DateTextFromLocal(LocalFields(2026, 12, 7, 9, 5, 3), 3600), "Mon 7 Dec 2026 8:5:3");
-}
-
-TEST(DateText, ZoneMovesTheCalendarDate)
+TEST(DateText, LocalTimeWithItsZone)
 {
     struct Case {
         std::tm local;
         long offset;
         const char* text;
     } cases[] = {
-        // 00:30 on 1 Jan 2025 in UTC+2 is still the old year in UTC.
-        {LocalFields(2025, 1, 1, 0, 30, 0), 7200, "Tue 31 Dec 2024 22:30:0"},
-        // 23:10 on 28 Feb 2024 in UTC-5 is 29 Feb (leap year) in UTC.
-        {LocalFields(2024, 2, 28, 23, 10, 59), -18000, "Thu 29 Feb 2024 4:10:59"},
-        // half-hour zone
-        {LocalFields(2023, 7, 4, 12, 0, 0), 19800, "Tue 4 Jul 2023 6:30:0"},
-        {LocalFields(2023, 7, 4, 12, 0, 0), 0, "Tue 4 Jul 2023 12:0:0"},
+        // 9:05:03 local on Monday 7 December 2026, one hour east of UTC.
+        {LocalFields(2026, 12, 7, 9, 5, 3), 3600, "Mon, 7 Dec 2026 09:05:03 +0100"},
+        {LocalFields(2026, 12, 8, 23, 40, 44), 0, "Tue, 8 Dec 2026 23:40:44 +0000"},
+        {LocalFields(2025, 1, 1, 0, 30, 0), 7200, "Wed, 1 Jan 2025 00:30:00 +0200"},
+        {LocalFields(2024, 2, 29, 4, 10, 59), -18000, "Thu, 29 Feb 2024 04:10:59 -0500"},
+        // half-hour and quarter-hour zones
+        {LocalFields(2023, 7, 4, 12, 0, 0), 19800, "Tue, 4 Jul 2023 12:00:00 +0530"},
+        {LocalFields(2023, 7, 4, 12, 0, 0), 20700, "Tue, 4 Jul 2023 12:00:00 +0545"},
+        {LocalFields(2023, 7, 4, 12, 0, 0), -9000, "Tue, 4 Jul 2023 12:00:00 -0230"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DateTextFromLocal(c.local, c.offset), c.text);
+        EXPECT_EQ(MailDateText(c.local, c.offset), c.text);
 }
 
-TEST(DateText, CurrentTextIsUtcWhateverTheZone)
+TEST(DateText, CurrentTextIsTheLocalTimeAndTheSameMoment)
 {
     const char* old = std::getenv("TZ");
     const std::string saved = old ? old : "";
     setenv("TZ", "XYZ-5", 1);  // five hours east of UTC, no daylight time
     tzset();
     const std::time_t now = std::time(nullptr);
-    const std::string text = CurrentDateText();
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    const std::string expected = FormatDateText(utc);
+    const std::string text = CurrentMailDateText();
     if (old)
         setenv("TZ", saved.c_str(), 1);
     else
         unsetenv("TZ");
     tzset();
-    // Equal unless the second ticked in between.
-    if (text != expected) {
-        const std::time_t later = now + 1;
-        gmtime_r(&later, &utc);
-        EXPECT_EQ(text, FormatDateText(utc));
-    }
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(text, m, std::regex(R"(\w{3}, (\d{1,2}) (\w{3}) (\d{4}) (\d\d):(\d\d):(\d\d) \+0500)")))
+        << text;
+    // The same moment: the text read back as UTC, less five hours, is now.
+    std::tm t{};
+    std::istringstream(m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str() + ":" + m[5].str() + ":" +
+                       m[6].str()) >>
+        std::get_time(&t, "%d %b %Y %H:%M:%S");
+    const std::time_t back = timegm(&t) - 5 * 3600;
+    EXPECT_LE(std::llabs(static_cast<long long>(back - now)), 1);
 }
 
 TEST(Boundary, TenDigitsOfMonthDayYearHourMinute)
@@ -94,11 +95,17 @@ TEST(HeaderBlock, AllFieldsInOrder)
     v.Subject = "Hello";
     v.Sender = "sender@x";
     TStringList lines{"stale line"};
-    BuildHeaderLines(lines, v, "text/plain", "iso-8859-1", "Mon 7 Dec 2026 8:5:3");
+    BuildHeaderLines(lines, v, "text/plain", "iso-8859-1", "", "Mon, 7 Dec 2026 09:05:03 +0100", "<id@x>");
     EXPECT_THAT(lines, ElementsAre("Reply-To: reply@x", "Return-Path: ret@x", "From: from@x", "To: to@x",
                                    "Cc: cc@x", "Subject: Hello", "Sender: sender@x", "Mime-Version: 1.0",
                                    "Content-Type: text/plain; charset=\"iso-8859-1\"",
-                                   "Date: Mon 7 Dec 2026 8:5:3"));
+                                   "Date: Mon, 7 Dec 2026 09:05:03 +0100", "Message-ID: <id@x>"));
+    // A text that is not 7bit names its encoding after the Content-Type.
+    BuildHeaderLines(lines, v, "text/plain", "UTF-8", "quoted-printable", "d", "");
+    EXPECT_EQ(lines[8], "Content-Type: text/plain; charset=\"UTF-8\"");
+    EXPECT_EQ(lines[9], "Content-Transfer-Encoding: quoted-printable");
+    EXPECT_EQ(lines[10], "Date: d");
+    EXPECT_EQ(lines.size(), 11u);
 }
 
 TEST(HeaderBlock, OptionalFieldsAndTheirTests)
@@ -116,14 +123,17 @@ TEST(HeaderBlock, OptionalFieldsAndTheirTests)
         // is sent (untrimmed test) but does not become the Sender.
         {{"  \t", " ", "  ", "", "", "", " \t "},
          {"From:   ", "Subject: ", "Mime-Version: 1.0", "Content-Type: t; charset=\"c\"", "Date: d"}},
-        // Values go in untrimmed.
-        {{" r ", "", "", " t ", "", "", " s "},
-         {"Reply-To:  r ", "To:  t ", "Subject: ", "Sender:  s ", "Mime-Version: 1.0", "Content-Type: t; charset=\"c\"",
+        // Addresses are written anew, without the blanks around them; text
+        // that is no address list goes in untrimmed.
+        {{" r@x ", "", "", " t ", "", "", " <s@x> "},
+         {"Reply-To: r@x", "To: t", "Subject: ", "Sender: <s@x>", "Mime-Version: 1.0", "Content-Type: t; charset=\"c\"",
           "Date: d"}},
+        {{"", "", "", " a@x; b@y; ", "", "", "\"x"},
+         {"To: a@x, b@y", "Subject: ", "Sender: \"x", "Mime-Version: 1.0", "Content-Type: t; charset=\"c\"", "Date: d"}},
     };
     for (const auto& c : cases) {
         TStringList lines;
-        BuildHeaderLines(lines, c.v, "t", "c", "d");
+        BuildHeaderLines(lines, c.v, "t", "c", "", "d", "");
         EXPECT_THAT(lines, ElementsAreArray(c.expected));
     }
 }
@@ -137,12 +147,22 @@ TEST(HeaderBlock, LineBreaksInUserValuesBecomeBlanks)
     v.Cc = "c\r";
     v.ReplyTo = "\r\n";  // only line breaks: blank after trimming, so left out
     TStringList lines;
-    BuildHeaderLines(lines, v, "text/plain", "utf-8", "d");
-    EXPECT_THAT(lines, ElementsAre("From: a@x  Bcc: victim@y", "To: b@x X-Evil: 1", "Cc: c ", "Subject: Hi  there ",
+    BuildHeaderLines(lines, v, "text/plain", "utf-8", "", "d", "");
+    EXPECT_THAT(lines, ElementsAre("From: a@x  Bcc: victim@y", "To: b@x X-Evil: 1", "Cc: c", "Subject: Hi  there ",
                                    "Sender: a@x  Bcc: victim@y", "Mime-Version: 1.0",
                                    "Content-Type: text/plain; charset=\"utf-8\"", "Date: d"));
     for (const auto& l : lines)
         EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos) << l;
+
+    // Other control characters neither, whatever the field.
+    v = {};
+    v.From = std::string("a@x\0b", 5);
+    v.ReturnPath = "ret\x01@x";
+    v.Subject = std::string("nul\0", 4);
+    BuildHeaderLines(lines, v, "text/plain", "utf-8", "", "d", "");
+    EXPECT_THAT(lines, ElementsAre("Return-Path: ret @x", "From: a@x b", "Subject: =?UTF-8?B?bnVsAA==?=",
+                                   "Sender: a@x b", "Mime-Version: 1.0", "Content-Type: text/plain; charset=\"utf-8\"",
+                                   "Date: d"));
 }
 
 TEST(HeaderHook, ContentTypeBecomesMultipartOnlyWithABoundary)

@@ -14,7 +14,13 @@
 #include <fstream>
 #include <functional>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "net/Resolve.h"
+#include "net/SocketErrors.h"
+#include "smtp/HeloName.h"
 #include "support/SmtpSessionDriver.h"
 
 namespace pw {
@@ -210,14 +216,87 @@ TEST_F(SmtpDialogue, DsnFromTheEhloKeyword)
     }
 }
 
-TEST_F(SmtpDialogue, EmptySignOnUsesTheMachineName)
+// The HELO/EHLO argument: SignOn when it is a name with a dot or an address
+// literal, else the machine's name (from a lookup off the loop), else the
+// connection's local address.
+TEST_F(SmtpDialogue, HeloArgumentFromSignOnMachineNameOrLocalAddress)
 {
+    struct Row {
+        const char* what;
+        std::string signOn;
+        std::string machine;  // what the machine-name lookup finds
+        bool ehlo;
+        std::string greeting;
+    };
+    const Row rows[] = {
+        {"a valid name", "client.test", "host.example.org", false, "HELO client.test"},
+        {"an address literal", "[127.0.0.1]", "host.example.org", true, "EHLO [127.0.0.1]"},
+        {"a personal name with blanks", "John Smith", "host.example.org", false, "HELO host.example.org"},
+        {"empty", "", "host.example.org", true, "EHLO host.example.org"},
+        {"empty, machine without a dot", "", "myhost", false, "HELO [127.0.0.1]"},
+        {"blanks, no machine name", "John Smith", "", true, "EHLO [127.0.0.1]"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        // Shared with the lookup's thread, which may outlive this row.
+        auto lookups = std::make_shared<std::atomic<int>>(0);
+        SetMachineNameSource([lookups, name = r.machine] {
+            ++*lookups;
+            // The resolver may be slow; the greeting waits for it.
+            std::this_thread::sleep_for(100ms);
+            return name;
+        });
+        auto p = NewPair();
+        p->client->SignOn = r.signOn;
+        p->server.Reply("220 hi").Exchange(r.greeting, "250 ok");
+        MailToData(p->server);
+        DataToEnd(p->server);
+        EXPECT_TRUE(Run(*p, {r.ehlo, false}).succeeded);
+        EXPECT_EQ(*lookups, r.signOn == "client.test" || r.signOn == "[127.0.0.1]" ? 0 : 1);
+    }
+    SetMachineNameSource({});
+}
+
+TEST_F(SmtpDialogue, HeloArgumentWithTheRealResolver)
+{
+    SetMachineNameSource({});
     auto p = NewPair();
-    p->client->SignOn.clear();
-    p->server.Reply("220 hi").Exchange("HELO " + LocalMachineName(), "250 ok");
+    p->client->SignOn = "John Smith";
+    p->server.Reply("220 hi").ExpectPrefix("HELO ").Reply("250 ok");
     MailToData(p->server);
     DataToEnd(p->server);
     EXPECT_TRUE(Run(*p).succeeded);
+    const auto commands = p->server.Commands();
+    ASSERT_FALSE(commands.empty());
+    const std::string argument = commands[0].substr(5);
+    EXPECT_TRUE(IsUsableHeloName(argument)) << argument;
+    EXPECT_EQ(argument.find(' '), std::string::npos);
+}
+
+TEST_F(SmtpDialogue, HeloWaitsNoLongerThanItsBoundForTheMachineName)
+{
+    // Shared with the lookup's thread, which outlives this test.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    SetMachineNameSource([release] {
+        while (!*release)
+            std::this_thread::sleep_for(10ms);
+        return std::string("late.example.org");
+    });
+    ScriptedSmtpServer server(15000ms);
+    auto client = test::ClientFor(loop, server);
+    client->SignOn = "";
+    server.Reply("220 hi").Exchange("HELO [127.0.0.1]", "250 ok");
+    MailToData(server);
+    DataToEnd(server);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(RunSession(loop, server, *client, {}, false, 30s).succeeded);
+    const auto took = std::chrono::steady_clock::now() - start;
+    *release = true;
+    EXPECT_GE(took, 2500ms);
+    EXPECT_LT(took, 20s);
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    SetMachineNameSource({});
 }
 
 TEST_F(SmtpDialogue, AuthRefusedLocallyWithoutEhloOrType)
@@ -419,7 +498,12 @@ TEST_F(SmtpDialogue, EnvelopeAddressForms)
     } cases[] = {
         {"a@x", "MAIL FROM:<a@x>", "b@y", "RCPT TO:<b@y>"},
         {"  a@x\t", "MAIL FROM:<a@x>", "  <b@y>  ", "RCPT TO:<b@y>"},
-        {"Joe <a@x>", "MAIL FROM:Joe <a@x>", "Ann <b@y>", "RCPT TO:Ann <b@y>"},
+        // Display names stay out of the envelope.
+        {"Joe <a@x>", "MAIL FROM:<a@x>", "Ann <b@y>", "RCPT TO:<b@y>"},
+        {"John Smith <js@example.org>", "MAIL FROM:<js@example.org>", "\"Smith, John\" <b@y>", "RCPT TO:<b@y>"},
+        {"Jürgen <a@x>", "MAIL FROM:<a@x>", "Ann (the boss) <b@y>", "RCPT TO:<b@y>"},
+        {"", "MAIL FROM:<>", "postmaster", "RCPT TO:<postmaster>"},
+        // What cannot be read as an address goes as before, for the server to judge.
         {"a@x>", "MAIL FROM:<a@x>>", "b@y>", "RCPT TO:b@y>"},
         {"<a@x", "MAIL FROM:<<a@x>", "<b@y", "RCPT TO:<b@y"},
         // A line break cannot smuggle in a command of its own.
@@ -520,6 +604,7 @@ TEST_F(SmtpDialogue, DropInMidDataReports10004AndClosesTheFile)
     const std::string& file = temp.Path();
     auto p = NewPair();
     p->client->AttachedFiles = {file};
+    p->client->TraceAttachmentLines = true;
     p->server.Reply("220 hi").Exchange("HELO client.test", "250 ok");
     MailToData(p->server);
     p->server.Exchange("DATA", "354 go").ReadBytes(20000).Close();
@@ -794,6 +879,100 @@ TEST_F(SmtpDialogue, ConnectWhileConnectedShowsTheBox)
     EXPECT_EQ(records[1].type, R::Connect);
     EXPECT_NE(records[1].error, 0);
     p->client->Abort();
+}
+
+// BODY=8BITMIME goes on MAIL FROM exactly when the server offers 8BITMIME and
+// the text is 8-bit; the text then goes as 8bit, else quoted-printable.
+TEST_F(SmtpDialogue, EightBitMimeOnlyWhenOfferedAndNeeded)
+{
+    struct Row {
+        const char* what;
+        bool offered;
+        std::vector<std::string> text;
+        std::string mailFrom;
+        std::string encodingLine;  // in the header block
+        std::string textLine;
+    };
+    const Row rows[] = {
+        {"offered, 8-bit text", true, {"Grüße"}, "MAIL FROM:<a@x> BODY=8BITMIME",
+         "Content-Transfer-Encoding: 8bit", "Grüße"},
+        {"offered, ASCII text", true, {"Hello"}, "MAIL FROM:<a@x>", "", "Hello"},
+        {"not offered, 8-bit text", false, {"Grüße"}, "MAIL FROM:<a@x>",
+         "Content-Transfer-Encoding: quoted-printable", "Gr=C3=BC=C3=9Fe"},
+        {"offered, text with a NUL", true, {std::string("Gr\xc3\xbc\0", 5)}, "MAIL FROM:<a@x>",
+         "Content-Transfer-Encoding: quoted-printable", "Gr=C3=BC=00"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto p = NewPair();
+        p->client->CharSet = "UTF-8";
+        p->client->MessageLines = r.text;
+        std::vector<std::string> ehlo = {"250-mail.test"};
+        if (r.offered)
+            ehlo.push_back("250-8BITMIME");
+        ehlo.push_back("250 HELP");
+        p->server.Reply("220 hi").Expect("EHLO client.test").ReplyLines(ehlo).Exchange(r.mailFrom, "250 ok")
+            .Exchange("RCPT TO:<b@y>", "250 ok");
+        DataToEnd(p->server);
+        EXPECT_TRUE(Run(*p, {true, false}).succeeded);
+        const auto blocks = p->server.DataBlocks();
+        ASSERT_EQ(blocks.size(), 1u);
+        const auto& data = blocks[0];
+        EXPECT_THAT(data, Contains("Content-Type: text/plain; charset=\"UTF-8\""));
+        const bool hasEncoding =
+            std::any_of(data.begin(), data.end(), [](const std::string& l) { return l.rfind("Content-Transfer-Encoding:", 0) == 0; });
+        EXPECT_EQ(hasEncoding, !r.encodingLine.empty());
+        if (!r.encodingLine.empty()) {
+            EXPECT_THAT(data, Contains(r.encodingLine));
+        }
+        EXPECT_EQ(data.back(), r.textLine);
+        for (const auto& line : data)
+            EXPECT_EQ(line.find('\0'), std::string::npos);
+    }
+}
+
+// The reply to the final "." may take long (a server scanning a large
+// message): it is awaited for the larger of TimeOut and the floor, while
+// every other reply still has TimeOut.
+TEST_F(SmtpDialogue, FinalReplyIsAwaitedLongerThanTimeOut)
+{
+    struct Row {
+        const char* what;
+        int timeOut, floor;
+        std::chrono::milliseconds delay;
+        std::uint16_t error;
+    };
+    const Row rows[] = {
+        {"slower than TimeOut, within the floor", 1, 4, 2500ms, 0},
+        {"slower than the floor", 1, 2, 4000ms, WSAETIMEDOUT},
+        {"no limit at all", 0, 1, 2500ms, 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto p = NewPair();
+        p->client->TimeOut = r.timeOut;
+        TEngineTestAccess::SetFinalReplyFloor(*p->client, r.floor);
+        p->server.Reply("220 hi").Exchange("HELO client.test", "250 ok");
+        MailToData(p->server);
+        p->server.Exchange("DATA", "354 go").ReadData().Pause(r.delay).Reply("250 queued");
+        if (r.error == 0)
+            p->server.Exchange("QUIT", "221 bye").Close();
+        const auto res = RunSession(loop, p->server, *p->client, {}, false, 20s);
+        ASSERT_TRUE(res.finished);
+        EXPECT_EQ(res.records.back().type, r.error == 0 ? R::Quit : R::Data) << test::Describe(res.records);
+        EXPECT_EQ(res.records.back().error, r.error) << test::Describe(res.records);
+        EXPECT_TRUE(p->server.WaitFinished(10s));
+    }
+    // A reply other than the final one still has TimeOut only.
+    auto p = NewPair();
+    p->client->TimeOut = 1;
+    TEngineTestAccess::SetFinalReplyFloor(*p->client, 30);
+    p->server.Reply("220 hi").Exchange("HELO client.test", "250 ok").Expect("MAIL FROM:<a@x>").Silent(10s);
+    const auto start = std::chrono::steady_clock::now();
+    const auto res = RunSession(loop, p->server, *p->client, {}, false, 20s);
+    EXPECT_EQ(res.records.back(), (RequestRecord{R::MailFrom, WSAETIMEDOUT, ""}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+    EXPECT_EQ(TSmtpClient(loop).FinalReplyFloor(), 600);
 }
 
 }  // namespace

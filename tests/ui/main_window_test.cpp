@@ -407,9 +407,9 @@ TEST_F(MainWindowTest, FilesPanelKeepsItsHeight) {
 
 TEST_F(MainWindowTest, DroppedFilesGoToTheListWhereverTheyLand) {
     ShowActive(window);
-    QStringList dropped;
+    std::vector<std::string> dropped;
     int drops = 0;
-    QObject::connect(&window, &MainWindow::filesDropped, &window, [&](const QStringList& paths) {
+    QObject::connect(&window, &MainWindow::filesDropped, &window, [&](const std::vector<std::string>& paths) {
         dropped = paths;
         ++drops;
     });
@@ -426,7 +426,20 @@ TEST_F(MainWindowTest, DroppedFilesGoToTheListWhereverTheyLand) {
         QApplication::sendEvent(target, &drop);
     }
     EXPECT_EQ(drops, 3);
-    EXPECT_EQ(dropped, (QStringList{"/tmp/a b.txt", "/tmp/second"}));
+    EXPECT_EQ(dropped, (std::vector<std::string>{"/tmp/a b.txt", "/tmp/second"}));
+
+    // The names' bytes come from the raw list, whatever their encoding.
+    QMimeData raw;
+    raw.setData(QStringLiteral("text/uri-list"),
+                QByteArray("# from a file manager\r\nfile:///tmp/caf%E9.txt\r\nhttp://example.org/x\r\n"
+                           "file://localhost/tmp/%C3%84pfel%20Gr%C3%BC%C3%9Fe.txt\r\n"));
+    QDragEnterEvent rawEnter(QPoint(5, 5), Qt::CopyAction, &raw, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &rawEnter);
+    EXPECT_TRUE(rawEnter.isAccepted());
+    QDropEvent rawDrop(QPoint(5, 5), Qt::CopyAction, &raw, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &rawDrop);
+    EXPECT_EQ(drops, 4);
+    EXPECT_EQ(dropped, (std::vector<std::string>{"/tmp/caf\xe9.txt", "/tmp/Äpfel Grüße.txt"}));
     EXPECT_TRUE(window.messageText()->toPlainText().isEmpty()) << "no file name inserted as text";
     EXPECT_TRUE(window.toBox()->currentText().isEmpty());
 }
