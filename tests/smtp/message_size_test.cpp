@@ -115,6 +115,25 @@ TEST_F(MessageSize, BodyLinesThatAreCutAndStuffedCountAsSent)
     EXPECT_THAT(s.data, ::testing::Contains("LF and"));
 }
 
+TEST_F(MessageSize, EightBitTextCountsAsItIsSentWithOrWithout8BitMime)
+{
+    // The text is encoded one way when the server takes 8-bit data and
+    // another way when it does not; the size follows the way it goes.
+    for (bool eightBitMime : {true, false}) {
+        SCOPED_TRACE(eightBitMime ? "8BITMIME" : "7-bit only");
+        ScriptedSmtpServer server;
+        auto client = test::ClientFor(loop, server);
+        client->CharSet = "UTF-8";
+        client->MessageLines = {"Gr\xC3\xBC\xC3\x9F""e aus K\xC3\xB6ln", "caf\xC3\xA9 \xE2\x82\xAC 5"};
+        client->AttachedFiles = {File("e.bin", 100)};
+        const Sent s = Send(*client, server, eightBitMime ? "250-8BITMIME\r\n250 SIZE 1000000" : "250 SIZE 1000000");
+        ASSERT_EQ(s.records.size(), 6u) << test::Describe(s.records);
+        EXPECT_EQ(s.mailFrom, std::string("MAIL FROM:<a@x>") + (eightBitMime ? " BODY=8BITMIME" : "") +
+                                  " SIZE=" + std::to_string(s.announced));
+        EXPECT_EQ(s.announced, ReceivedSize(s.data));
+    }
+}
+
 TEST_F(MessageSize, AboveTheLimitFailsBeforeAnythingIsUploaded)
 {
     ScriptedSmtpServer server;
