@@ -7,6 +7,7 @@
 #include <chrono>
 #include <utility>
 
+#include "app/ClientSetup.h"
 #include "app/CommandLine.h"
 #include "app/JobReport.h"
 #include "config/Places.h"
@@ -186,6 +187,10 @@ void TMainUnit::CreateClient() {
     c.OnRequestDone = [this](TSmtpEngine& s, TSmtpRequest rq, std::uint16_t error) {
         THandlerScope scope(*this);
         SmtpRequestDone(s, rq, error);
+    };
+    c.OnWarning = [this](TSmtpEngine& s, const std::string& text) {
+        THandlerScope scope(*this);
+        if (IsCurrent(s)) LogLine(WarningPrefix + text);
     };
     // The client's own boxes ("SMTP error!!!") go through the view like every other box.
     c.OnMessageBox = [this](TSmtpEngine&, const std::string& text, const std::string& caption) {
@@ -385,6 +390,12 @@ void TMainUnit::RunMessages(int first) {
     filesSent_ = 0;
     bytesSent_ = 0;
     lastReason_.clear();
+    jobStopped_ = false;
+    if (!setupProblem_.empty()) {
+        LogLine(SettingsProblemPrefix + setupProblem_);
+        jobTrouble_ = true;
+        jobStopped_ = true;
+    }
     nextFile_ = first;
     progressActive_ = true;
     jobStartNs_ = SteadyNowNs();
@@ -395,10 +406,12 @@ void TMainUnit::RunMessages(int first) {
 
     for (;;) {
         // Tested right after a message has been started, before its outcome is known.
-        if (first >= view_.FileCount() || abortRequested_ || failedMessages_ >= options_.NumOfAttempts) break;
+        if (first >= view_.FileCount() || abortRequested_ || failedMessages_ >= options_.NumOfAttempts ||
+            jobStopped_)
+            break;
         WaitWhile([this] { return messageInFlight_; });
         if (closing_ || loop_.QuitRequested()) return;
-        if (abortRequested_ || !client_) break;
+        if (abortRequested_ || !client_ || jobStopped_) break;
 
         if (options_.FilPerMes < 1) options_.FilPerMes = 1;
         const int n = std::min(options_.FilPerMes, view_.FileCount() - first);
@@ -542,14 +555,11 @@ void TMainUnit::PrepareClient() {
     c.HeaderTo = view_.BoxText(TComboBox::To);
     c.HeaderFrom = options_.From;
     c.FromName = options_.From;
-    c.Host = options_.Host;
-    c.Port = std::to_string(options_.Port);
-    c.SignOn = options_.SignOn;
     c.CharSet = std::string(CharSetName(options_.CharSet));
     c.ReturnReceipt = options_.Return_Receipt_Enabled;
     c.MessageLines.clear();
-    c.AuthType = 0;
-    c.TimeOut = options_.TimeOut;
+    // Server, TLS and login: shared with the options dialog's test.
+    setupProblem_ = SetUpClient(c, options_, places_.IniFile);
     FillRecipients();
 }
 
@@ -658,6 +668,10 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
 
     if (error != 0) {
         if (request == TSmtpRequest::RcptTo) LogRefusedRecipients();
+        if (request == TSmtpRequest::Auth && LoginFailureEndsJob(error)) {
+            LogLine(LoginStopsJobLine);
+            jobStopped_ = true;
+        }
         FailMessage();
         return;
     }
@@ -665,7 +679,7 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
     switch (request) {
     case TSmtpRequest::Connect:
         inConnectedState_ = true;
-        if (options_.SMTP_Auth_Enabled || options_.Return_Receipt_Enabled) {
+        if (WantsEhlo(options_)) {
             c.Ehlo();
         } else {
             c.Helo();
@@ -699,7 +713,7 @@ void TMainUnit::SmtpRequestDone(TSmtpEngine& sender, TSmtpRequest request, std::
         c.Quit();
         break;
     case TSmtpRequest::Ehlo:
-        if (options_.SMTP_Auth_Enabled && !options_.SMTP_Auth_Name.empty() && !options_.SMTP_Auth_Pass.empty()) {
+        if (WantsLogin(options_)) {
             c.Auth();
         } else {
             c.MailFrom();

@@ -41,6 +41,11 @@ inline constexpr const char* NothingSentText = "Nothing was sent";
 inline constexpr const char* ErrorAbortLine = "Error, abort sending...";
 inline constexpr const char* AllOkLine = "All Ok!";
 // MissingFilePrefix ("Can't find file ") is in app/CommandLine.h.
+inline constexpr const char* WarningPrefix = "Warning: ";
+inline constexpr const char* SettingsProblemPrefix = "Error in the settings, nothing is sent: ";
+inline constexpr const char* LoginStopsJobLine =
+    "Login failed: no further message is sent, since the same login would fail again "
+    "(and repeated tries may lock the account)";
 
 // Body lines longer than this are wrapped into several lines: SMTP allows 998
 // characters before the CR LF, and servers refuse longer lines.
@@ -273,6 +278,8 @@ private:
     std::int32_t failedMessages_ = 0;
     bool jobRunning_ = false;
     bool jobTrouble_ = false;  // a file missing or a recipient refused
+    bool jobStopped_ = false;  // no further message: a failed login, or settings that cannot work
+    std::string setupProblem_; // what SetUpClient found wrong in the options
     int messagesStarted_ = 0;
     int messagesOk_ = 0;
 

@@ -88,6 +88,18 @@ public:
         Error,  // a read failed; no line was written
     };
 
+    // Bytes of the lines NextLine gives for a file of n bytes, each line with
+    // the CR LF it is sent with; and the characters of its last line.
+    static constexpr std::uint64_t EncodedSize(std::uint64_t n)
+    {
+        const std::uint64_t lines = n == 0 ? 1 : (n + kLineBytes - 1) / kLineBytes;
+        return (n + 2) / 3 * 4 + 2 * lines;
+    }
+    static constexpr std::size_t LastLineChars(std::uint64_t n)
+    {
+        return n == 0 ? 0 : static_cast<std::size_t>((n - (n - 1) / kLineBytes * kLineBytes + 2) / 3 * 4);
+    }
+
     explicit TBase64FileEncoder(int fd);
     TBase64FileEncoder(const TBase64FileEncoder&) = delete;
     TBase64FileEncoder& operator=(const TBase64FileEncoder&) = delete;

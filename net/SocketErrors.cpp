@@ -62,6 +62,7 @@ std::string SocketErrorText(int code) {
         case 12003: return "Server certificate expired or not yet valid";
         case 12004: return "Server certificate does not match the host name";
         case 12005: return "Server does not offer STARTTLS";
+        case 12006: return "TLS was asked for, but the connection is not encrypted";
         case 12010: return "No login method can be used with this server";
         case 12011: return "Login enabled but no password or command set";
         case 12012: return "Password or token command failed";

@@ -51,6 +51,7 @@ constexpr int PWE_TLS_UNTRUSTED = 12002;        // certificate chain not trusted
 constexpr int PWE_TLS_EXPIRED = 12003;          // certificate expired or not yet valid
 constexpr int PWE_TLS_NAME = 12004;             // certificate not made out for the host
 constexpr int PWE_STARTTLS_NOT_OFFERED = 12005; // STARTTLS asked for, server does not offer it
+constexpr int PWE_TLS_NOT_ACTIVE = 12006;       // TLS asked for, but the connection is not encrypted
 constexpr int PWE_AUTH_IMPOSSIBLE = 12010;      // no login method that may be used here
 constexpr int PWE_AUTH_NO_SECRET = 12011;       // login enabled without password or command
 constexpr int PWE_AUTH_COMMAND = 12012;         // the password or token command failed

@@ -37,6 +37,7 @@ public:
     ~TSmtpClient() override;
 
     void Data() override;
+    std::uint64_t MeasureMessage() override;
 
     // The boundary of the message being sent; empty without attachments.
     const std::string& Boundary() const { return boundary_; }
@@ -76,6 +77,7 @@ private:
     int fd_ = -1;
     std::string openPath_;
     std::uint64_t openSize_ = 0;
+    bool measuredOpen_ = false;  // a file "opened" for measuring: only its size is known
     std::uint64_t base64Lines_ = 0;  // lines of the open attachment handed out
     std::unique_ptr<TBase64FileEncoder> encoder_;
     std::string boundary_;

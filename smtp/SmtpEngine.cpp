@@ -4,8 +4,6 @@
 
 #include <cstdio>
 
-#include "codecs/Base64.h"
-#include "codecs/Md5.h"
 #include "net/Resolve.h"
 #include "net/SocketErrors.h"
 #include "smtp/AddressList.h"
@@ -74,6 +72,7 @@ TSmtpEngine::~TSmtpEngine()
     socket_.OnDataReady = nullptr;
     socket_.OnConnectDone = nullptr;
     socket_.OnLookupDone = nullptr;
+    socket_.OnTlsDone = nullptr;
     try {
         socket_.CancelLookup();
         socket_.Abort();
@@ -155,6 +154,12 @@ void TSmtpEngine::ShowMessageBox(const std::string& text)
         OnMessageBox(*this, text, MessageBoxCaption);
     else
         std::fprintf(stderr, "%s %s\n", MessageBoxCaption, text.c_str());
+}
+
+void TSmtpEngine::Warn(const std::string& text)
+{
+    if (OnWarning)
+        OnWarning(*this, text);
 }
 
 // The engine alone has no MIME layer: the body is what OnBodyLine supplies.
@@ -252,11 +257,16 @@ void TSmtpEngine::SendCommandLine(const std::string& command)
 {
     // A line break inside an argument would start a command of its own.
     std::string line = FlattenLineBreaks(command);
+    std::string shown;
+    shown.swap(shownCommand_);
+    const bool secret = !shown.empty();
     auto alive = alive_;
-    TriggerCommandSent(line);
-    TriggerTrace("> " + line);
-    if (!*alive)
+    TriggerCommandSent(secret ? shown : line);
+    TriggerTrace("> " + (secret ? shown : line));
+    if (!*alive) {
+        WipeSecret(line);
         return;
+    }
     if (socket_.State() != WSocketState::Connected) {
         // Nothing can carry the command: the request would wait for ever.
         FailRequest(WSAENOTCONN, WinsockReply(WSAENOTCONN), false);
@@ -268,6 +278,8 @@ void TSmtpEngine::SendCommandLine(const std::string& command)
     } catch (const Exception& e) {
         FailRequest(500, "500 " + std::string(e.what()), false);
     }
+    if (secret)
+        WipeSecret(line);
 }
 
 void TSmtpEngine::HandleReply()
@@ -363,6 +375,7 @@ void TSmtpEngine::DropConnection(bool graceful)
     }
     receive_.Clear();
     CloseAttachmentFile();
+    StopSecretCommand();
 }
 
 void TSmtpEngine::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)
@@ -428,7 +441,8 @@ void TSmtpEngine::TimeoutTick()
         DisarmTimeout();
         return;
     }
-    if (progress_ != progressAtTick_) {
+    // A password command has a time limit of its own.
+    if (progress_ != progressAtTick_ || secretPending_) {
         progressAtTick_ = progress_;
         quietTicks_ = 0;
         return;
@@ -460,6 +474,8 @@ void TSmtpEngine::Connect()
     receive_.Clear();
     requestResult_ = 0;
     esmtpAccepted_ = false;
+    headersKept_ = false;
+    mechanism_ = TSaslMechanism::None;
     ++epoch_;
     // The machine's name may be needed for HELO: the resolver gets the time
     // the connection takes.
@@ -528,6 +544,8 @@ void TSmtpEngine::SocketConnectDone(std::uint16_t error)
     ++epoch_;
     NoteProgress();
     ChangeState(TSmtpState::WaitingGreeting);
+    if (Security == TSmtpSecurity::TlsOnConnect)
+        BeginTls();  // the greeting comes through TLS
 }
 
 void TSmtpEngine::SocketDataReady(std::uint16_t error)
@@ -597,6 +615,7 @@ void TSmtpEngine::SocketClosed(std::uint16_t error)
     socket_.OnAllSent = nullptr;
     receive_.Clear();
     CloseAttachmentFile();
+    StopSecretCommand();
     TriggerDisconnected(error);
     if (!*alive)
         return;
@@ -711,83 +730,27 @@ void TSmtpEngine::EhloCheck()
         return;  // the close handling reports it
     if (requestResult_ == 0)
         esmtpAccepted_ = true;
+    if (requestResult_ == 0 && Security == TSmtpSecurity::StartTls && !TlsActive()) {
+        StartTlsStep();  // STARTTLS and the EHLO after it belong to this request
+        return;
+    }
     FinishRequest(requestResult_);
-}
-
-void TSmtpEngine::Auth()
-{
-    if (!esmtpAccepted_) {
-        lastReply_ = "500 ESMTP not supported.";
-        KeepFirstError();
-        CompleteAtOnce(TSmtpRequest::Auth, 500);
-        return;
-    }
-    currentStep_ = TSmtpStep::Auth;
-    switch (AuthType) {
-    case 1:
-    case 2:
-        SendRequest(TSmtpRequest::Auth, "AUTH LOGIN", {334}, &TSmtpEngine::LoginStep1);
-        break;
-    case 3:
-        SendRequest(TSmtpRequest::Auth, "AUTH CRAM-MD5", {334}, &TSmtpEngine::CramMd5Step);
-        break;
-    default:
-        lastReply_ = "500 No Authorization Type Selected.";
-        KeepFirstError();
-        CompleteAtOnce(TSmtpRequest::Auth, 500);
-        break;
-    }
-}
-
-void TSmtpEngine::LoginStep1()
-{
-    if (requestResult_ != 0 || !connected_) {
-        FinishRequest(requestResult_);
-        return;
-    }
-    state_ = TSmtpState::StepReady;
-    SendRequest(TSmtpRequest::Auth, Base64Encode(Username), {334}, &TSmtpEngine::LoginStep2);
-}
-
-void TSmtpEngine::LoginStep2()
-{
-    if (requestResult_ != 0 || !connected_) {
-        FinishRequest(requestResult_);
-        return;
-    }
-    state_ = TSmtpState::StepReady;
-    SendRequest(TSmtpRequest::Auth, Base64Encode(Password), {235});
-}
-
-void TSmtpEngine::CramMd5Step()
-{
-    if (requestResult_ != 0 || !connected_) {
-        FinishRequest(requestResult_);
-        return;
-    }
-    if (lastReply_.size() < 5) {
-        lastReply_ = "500 Malformed MD5 Challege: " + lastReply_;
-        KeepFirstError();
-        requestResult_ = 500;
-        FinishRequest(500);
-        return;
-    }
-    const std::string challenge = Base64DecodeStrict(std::string_view(lastReply_).substr(4));
-    const MD5Digest digest = HmacMD5(Password, challenge);
-    const std::string response = Username + " " + MD5DigestToHex(digest);
-    state_ = TSmtpState::StepReady;
-    SendRequest(TSmtpRequest::Auth, Base64Encode(response), {235});
 }
 
 void TSmtpEngine::Vrfy()
 {
     currentStep_ = TSmtpStep::Vrfy;
+    if (RefuseUnprotected(TSmtpRequest::Vrfy))
+        return;
     SendRequest(TSmtpRequest::Vrfy, "VRFY " + HeaderTo, {250});
 }
 
 void TSmtpEngine::MailFrom()
 {
     currentStep_ = TSmtpStep::MailFrom;
+    messageSize_ = 0;
+    if (RefuseUnprotected(TSmtpRequest::MailFrom))
+        return;
     const std::string a = TrimControls(FromName);
     std::string path;
     if (!EnvelopePath(a, path)) {
@@ -806,11 +769,17 @@ void TSmtpEngine::MailFrom()
         if (eightBit)
             command += " BODY=8BITMIME";
     }
-    SendRequest(TSmtpRequest::MailFrom, command, {250});
+    // Counted once the text is prepared as it will go (8-bit or not).
+    std::string parameters;
+    if (capabilities_.Size && !SizeParameter(parameters))
+        return;
+    SendRequest(TSmtpRequest::MailFrom, command + parameters, {250});
 }
 
 void TSmtpEngine::RcptTo()
 {
+    if (RefuseUnprotected(TSmtpRequest::RcptTo))
+        return;
     refused_.clear();
     rcptAccepted_ = 0;
     firstRefusal_ = 0;
@@ -888,6 +857,8 @@ void TSmtpEngine::Rset()
 void TSmtpEngine::Data()
 {
     currentStep_ = TSmtpStep::Data;
+    if (RefuseUnprotected(TSmtpRequest::Data))
+        return;
     attachmentError_.clear();  // a failure of an earlier message is not this one's
     BuildHeaderBlock();
     SendRequest(TSmtpRequest::Data, "DATA", {354}, &TSmtpEngine::DataPumpStart);
@@ -899,6 +870,11 @@ void TSmtpEngine::BuildHeaderBlock()
     lineCounter_ = 0;
     moreLines_ = true;
     cutter_.Clear();
+    if (headersKept_) {
+        // Built for measuring this very message: the size announced stays true.
+        headersKept_ = false;
+        return;
+    }
     THeaderValues v{HeaderReplyTo, HeaderReturnPath, HeaderFrom, HeaderTo, HeaderCc, HeaderSubject, HeaderSender};
     std::string charSet, transferEncoding;
     HeaderTextLabel(charSet, transferEncoding);
@@ -960,20 +936,36 @@ void TSmtpEngine::DataPump()
         socket_.OnAllSent = nullptr;
         return;  // the close handling reports the request
     }
+    std::size_t shown = 0;
+    switch (NextWireLine(shown)) {
+    case TWireLine::Line:
+        SendMessageLine(std::string_view(lineOut_).substr(0, shown));
+        return;
+    case TWireLine::End:
+        socket_.OnAllSent = nullptr;
+        SendRequest(TSmtpRequest::Data, ".", {250});
+        return;
+    case TWireLine::Gone:
+        return;
+    }
+}
+
+TSmtpEngine::TWireLine TSmtpEngine::NextWireLine(std::size_t& shown)
+{
     auto alive = alive_;
     const std::uint64_t epoch = epoch_;
+    lineStuffed_ = false;
 
     if (headerCursor_ + 1 < static_cast<std::int32_t>(headers_.size())) {
         ++headerCursor_;
         lineOut_ = headers_[static_cast<std::size_t>(headerCursor_)];
         HeaderLineHook(lineOut_);
         if (!*alive || epoch != epoch_)
-            return;
+            return TWireLine::Gone;
         // Header lines are never dot-stuffed; what the hook added goes as it is.
-        const std::size_t textLength = lineOut_.size();
+        shown = lineOut_.size();
         lineOut_.append("\r\n", 2);
-        SendMessageLine(std::string_view(lineOut_).substr(0, textLength));
-        return;
+        return TWireLine::Line;
     }
 
     std::string_view piece;
@@ -985,33 +977,34 @@ void TSmtpEngine::DataPump()
             moreLines_ = NextBodyLine(lineCounter_, cutter_.Buffer(), static_cast<std::int32_t>(MaxBodyLine));
         } catch (const TAttachmentFailure& e) {
             if (!*alive)
-                return;
-            // A message is whole or not sent: without its final "." the
-            // server throws the message away (RFC 5321, 4.1.1.4).
+                return TWireLine::Gone;
             moreLines_ = false;
             quietLine_ = false;
-            attachmentError_ = e.what();
             CloseAttachmentFile();
+            if (measuring_)
+                return TWireLine::End;  // counted so far; Data meets the failure itself
+            // A message is whole or not sent: without its final "." the
+            // server throws the message away (RFC 5321, 4.1.1.4).
+            attachmentError_ = e.what();
             if (epoch != epoch_ || !connected_)
-                return;
+                return TWireLine::Gone;
             FailRequest(PWE_ATTACHMENT_UNREADABLE,
                         std::to_string(PWE_ATTACHMENT_UNREADABLE) + " " + attachmentError_, false);
-            return;
+            return TWireLine::Gone;
         }
         if (!*alive || epoch != epoch_ || !connected_)
-            return;
+            return TWireLine::Gone;
         if (moreLines_) {
             cutter_.Restart();
             have = cutter_.Next(piece);
         }
     }
-    if (have) {
-        StuffLine(lineOut_, piece);
-        SendMessageLine(std::string_view(lineOut_).substr(0, lineOut_.size() - 2));
-        return;
-    }
-    socket_.OnAllSent = nullptr;
-    SendRequest(TSmtpRequest::Data, ".", {250});
+    if (!have)
+        return TWireLine::End;
+    StuffLine(lineOut_, piece);
+    lineStuffed_ = lineOut_.size() > piece.size() + 2;
+    shown = lineOut_.size() - 2;
+    return TWireLine::Line;
 }
 
 // ---------------------------------------------------------------------------
@@ -1022,6 +1015,8 @@ void TSmtpEngine::Open()
     std::uint16_t steps = StepBit(TSmtpStep::Connect);
     if (AuthType != 0)
         steps |= StepBit(TSmtpStep::Ehlo) | StepBit(TSmtpStep::Auth);
+    else if (Security != TSmtpSecurity::None)
+        steps |= StepBit(TSmtpStep::Ehlo);  // STARTTLS comes with EHLO
     else
         steps |= StepBit(TSmtpStep::Helo);
     StartSequence(TSmtpRequest::Open, steps);

@@ -10,11 +10,14 @@
 // for refusals the client makes itself (and for replies with no valid status);
 // a Winsock number for a failed lookup or connection; 10004 when the server
 // drops the connection in the middle of a request; 10060 when the server stays
-// silent (or a line does not leave the send queue) for TimeOut seconds.
+// silent (or a line does not leave the send queue) for TimeOut seconds; the
+// program's own numbers 12001-12020 (net/SocketErrors.h) for TLS and login
+// failures made here, with LastReply "<number> <reason in plain words>".
 //
 // TSmtpEngine is the engine only; the class to create is TSmtpClient
 // (smtp/SmtpClient.h), which adds the MIME layer.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,7 +27,9 @@
 #include <vector>
 
 #include "net/WSocket.h"
+#include "platform/CommandRunner.h"
 #include "platform/MessageLoop.h"
+#include "smtp/AuthMechanism.h"
 #include "smtp/Capabilities.h"
 #include "smtp/MimeMessage.h"
 #include "smtp/ReplyLines.h"
@@ -79,6 +84,13 @@ enum class TSmtpStep : std::uint8_t {
     Auth
 };
 
+// What protects the connection.
+enum class TSmtpSecurity : std::uint8_t {
+    None = 0,          // plain SMTP
+    StartTls = 1,      // STARTTLS after EHLO (RFC 3207), required
+    TlsOnConnect = 2,  // TLS from the first byte
+};
+
 // One recipient the server refused during the last RcptTo.
 struct TRefusedRecipient {
     std::string Address;  // the RcptName entry, trimmed
@@ -108,7 +120,7 @@ public:
     std::string SignOn;
     std::string Username;
     std::string Password;
-    std::uint8_t AuthType = 0;          // 0 none, 1 and 2 LOGIN, 3 CRAM-MD5
+    std::uint8_t AuthType = 0;          // SmtpAuthType (smtp/AuthMechanism.h): 0 none, 1 and 2 LOGIN, ...
     // Envelope sender and recipients as typed: a display name may come with
     // the address ("Ann <a@x>"); only "<address>" goes on MAIL FROM and RCPT TO.
     std::string FromName;
@@ -123,6 +135,26 @@ public:
     // to the message's final "." is awaited at least FinalReplyFloor() seconds
     // (RFC 5321, 4.5.3.2: servers may scan a large message for minutes).
     int TimeOut = 15;
+
+    // --- security and login ------------------------------------------------
+    // With StartTls or TlsOnConnect nothing of a login or a message goes out
+    // before TLS is up (12006 otherwise). StartTls: a server that does not
+    // offer STARTTLS fails Ehlo with 12005; STARTTLS and the EHLO after it
+    // belong to the Ehlo request. TlsOnConnect: the handshake belongs to
+    // Connect. A failed handshake or certificate: 12001-12004.
+    TSmtpSecurity Security = TSmtpSecurity::None;
+    bool TlsVerify = true;   // off: any certificate, and one warning per connection
+    std::string TlsCaFile;   // PEM file of extra trusted certificates
+    // Shell commands whose first output line is the password, or an OAuth 2
+    // access token; run (TCommandRunner) once per Auth that needs them. A
+    // password command takes the place of Password. With a token command the
+    // automatic choice takes only XOAUTH2 or OAUTHBEARER.
+    std::string PasswordCommand;
+    std::string TokenCommand;
+    // Not empty: the commands may not be run, for this reason (a settings file
+    // that is not the user's own); an Auth that needs one fails with 12013.
+    std::string CommandRefusal;
+    std::chrono::milliseconds CommandTimeLimit = TCommandRunner::DefaultTimeLimit;
 
     // 0 HTML, 1 plain text. Changing it sets ContentTypeText to "text/plain"
     // for 1 and "text/html" for any other value.
@@ -145,6 +177,13 @@ public:
     // The first failing reply kept; cleared only when a built-in sequence starts.
     const std::string& ErrorText() const { return errorText_; }
     TSmtpStep CurrentStep() const { return currentStep_; }
+    // The connection runs over TLS.
+    bool TlsActive() const;
+    // The mechanism the last Auth chose (None before, or when it chose none).
+    TSaslMechanism AuthMechanism() const { return mechanism_; }
+    // The message's size in bytes as MAIL FROM announced it (RFC 1870), 0
+    // when the server did not offer SIZE.
+    std::uint64_t MessageSize() const { return messageSize_; }
     // Recipients refused during the last RcptTo, in order.
     const std::vector<TRefusedRecipient>& RefusedRecipients() const { return refused_; }
     // Set when an attachment could not be opened or read during the last
@@ -167,9 +206,17 @@ public:
     virtual void Helo();
     // EHLO; success sets EsmtpAccepted.
     virtual void Ehlo();
-    // AUTH LOGIN (AuthType 1, 2) or CRAM-MD5 (3); needs an accepted EHLO.
+    // The login AuthType names, or (Automatic) the one ChooseMechanism picks
+    // from the EHLO reply; needs an accepted EHLO. Fetches the secret first
+    // when it comes from a command. Lines that carry a secret are traced as
+    // "****" (AUTH PLAIN ****). Failures made here: 500 (no EHLO, AuthType
+    // 0), 12006, 12010 (no usable mechanism), 12011 (no secret), 12012 (the
+    // command failed), 12013 (commands refused).
     virtual void Auth();
     virtual void Vrfy();
+    // MAIL FROM; with SIZE offered it carries SIZE=<bytes>, and a message
+    // above the server's limit fails at once with the synthetic reply "552
+    // Message of N bytes exceeds the server's limit of M bytes".
     virtual void MailFrom();
     // One RCPT TO per RcptName entry, all of them sent. Completes with 0 when
     // at least one was accepted, else with the first refusal's code;
@@ -182,18 +229,24 @@ public:
     virtual void Rset();
     // Drops the connection; the outstanding request is not reported.
     virtual void Abort();
-    // Sequences: Connect, Ehlo, Auth (AuthType != 0) or Connect, Helo; and
-    // MailFrom, RcptTo, Data. Reported as "Open" and "Mail".
+    // Sequences: Connect, Ehlo, Auth (AuthType != 0), or Connect, Ehlo (with
+    // Security), or Connect, Helo; and MailFrom, RcptTo, Data. Reported as
+    // "Open" and "Mail".
     virtual void Open();
     virtual void Mail();
 
     // --- events (sender first; an empty slot is skipped) -------------------
     std::function<void(TSmtpEngine&, TSmtpRequest, std::uint16_t error)> OnRequestDone;
     std::function<void(TSmtpEngine&, const std::string&)> OnTrace;        // "> " sent, "< " received
-    std::function<void(TSmtpEngine&, const std::string&)> OnCommandSent;  // before a command goes out
+    // Before a command goes out; a line that carries a secret as the trace shows it.
+    std::function<void(TSmtpEngine&, const std::string&)> OnCommandSent;
     std::function<void(TSmtpEngine&, const std::string&)> OnReplyLine;    // every complete reply line
     std::function<void(TSmtpEngine&)> OnSessionState;
     std::function<void(TSmtpEngine&, std::uint16_t error)> OnConnected;
+    // A warning for the user's log, once per connection each: TLS without
+    // certificate checks; a login chosen by number that shows its secret on a
+    // connection without checked TLS.
+    std::function<void(TSmtpEngine&, const std::string&)> OnWarning;
     std::function<void(TSmtpEngine&, std::uint16_t error)> OnDisconnected;
     // The next text body line (number from 1); set more = false to end the text.
     std::function<void(TSmtpEngine&, std::int32_t lineNo, std::string& line, std::int32_t maxLength, bool& more)>
@@ -212,6 +265,12 @@ public:
     std::function<void(TSmtpEngine&, const std::string& text, const std::string& caption)> OnMessageBox;
 
     void HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+    // Counts the bytes of the message as Data would send it (CR LF included,
+    // dot-stuffing not), through the same line supply, without sending and
+    // without reading the attachments (their Base64 size follows from their
+    // file size). May dispatch messages through the body-line handler.
+    virtual std::uint64_t MeasureMessage();
 
 protected:
     // The owner is accepted and not used.
@@ -261,6 +320,10 @@ protected:
     void ShowReplyLine();
     void KeepFirstError();
     void ShowMessageBox(const std::string& text);
+    void Warn(const std::string& text);
+    // While MeasureMessage runs: the attachment layer counts instead of reading.
+    bool Measuring() const { return measuring_; }
+    void AddMeasuredBytes(std::uint64_t bytes) { measuredBulk_ += bytes; }
     // Completes a request that sent nothing (Auth, RcptTo refusals made locally).
     void CompleteAtOnce(TSmtpRequest type, std::int32_t error);
     // Makes `reply` the last reply, drops the connection and reports `error`.
@@ -294,6 +357,11 @@ private:
     void HandleReply();
     void HandleLine(std::uint16_t dataError);
 
+    // TLS (smtp/SmtpTls.cpp).
+    void BeginTls();
+    void TlsDone(std::uint16_t error);
+    void StartTlsStep();
+    void StartTlsReply();
     // HELO or EHLO once its argument is known; the machine's name may still
     // be on its way from the resolver (`mayWait`: wait for it, bounded).
     void SendGreeting(TSmtpRequest type, bool mayWait);
@@ -305,6 +373,7 @@ private:
     void LoginStep1();
     void LoginStep2();
     void CramMd5Step();
+    void OAuthStep();
     void NextRecipient();
     void NextRecipientAgain();
     void LastRecipientDone();
@@ -317,9 +386,30 @@ private:
     void ContinueSequence();
     void RunStep(TSmtpStep step);
 
+    // Login (smtp/SmtpAuth.cpp).
+    void FailAuth(std::int32_t code, const std::string& reply);
+    void SecretFetched(bool ok, std::string& secret, const std::string& failure);
+    void StartMechanism();
+    void StopSecretCommand();
+    // A command whose line carries a secret: traced (and given to
+    // OnCommandSent) as `shown`.
+    void SendSecretRequest(TSmtpRequest type, const std::string& command, std::string_view shown,
+                           std::initializer_list<std::int32_t> codes, Continuation next = nullptr);
+    // TLS is up, or was not asked for; otherwise the request fails with 12006.
+    bool RefuseUnprotected(TSmtpRequest type);
+    bool CheckedTls() const;
+
     // Message.
+    enum class TWireLine { Line, End, Gone };
     void BuildHeaderBlock();
+    // The next line of the message into lineOut_ (CR LF included, dot-stuffed),
+    // `shown` its length for the trace; End after the last line; Gone when
+    // the object, the connection or the message went away meanwhile.
+    TWireLine NextWireLine(std::size_t& shown);
     void SendMessageLine(std::string_view line);
+    // " SIZE=<bytes>" into `parameters`; false when the message is above the
+    // server's limit (MailFrom then failed with 552) or went away meanwhile.
+    bool SizeParameter(std::string& parameters);
 
     // Time-out.
     void ArmTimeout();
@@ -382,7 +472,22 @@ private:
     TLineCutter cutter_;
     std::string lineOut_;    // the line as it goes on the wire
     std::string traceLine_;  // "> " + line, reused
+    bool lineStuffed_ = false;  // lineOut_ got a dot in front
     std::string attachmentError_;
+
+    // Message size (smtp/MessageSize.cpp).
+    bool measuring_ = false;
+    bool headersKept_ = false;  // headers_ were built by MeasureMessage for this message
+    std::uint64_t measuredBulk_ = 0;
+    std::uint64_t messageSize_ = 0;
+
+    // Login.
+    TSaslMechanism mechanism_ = TSaslMechanism::None;
+    std::string secret_;         // the password or token while a login needs it
+    std::string commandName_;    // "Password command" or "Token command"
+    std::unique_ptr<TCommandRunner> runner_;
+    bool secretPending_ = false; // a command runs; the time-out waits for it
+    std::string shownCommand_;   // what the trace shows of the next command line
 
     // Time-out: the timer ticks four times per TimeOut; four ticks in a row
     // without progress (a new request, the connection made, a line sent) end

@@ -6,9 +6,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -22,6 +26,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/ClientSetup.h"
 #include "app/CommandLine.h"
 #include "app/JobReport.h"
 #include "app/MainUnit.h"
@@ -29,6 +34,7 @@
 #include "app/program_harness.h"
 #include "config/WindowState.h"
 #include "platform/PrivateProfile.h"
+#include "support/ProcessGroup.h"
 #include "support/ScriptedSmtpServer.h"
 
 namespace pw {
@@ -39,6 +45,7 @@ using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using test::ScriptedSmtpServer;
 using test::WithoutTimes;
 
@@ -857,6 +864,238 @@ TEST_F(SendJobTest, TenThousandSmallFilesKeepMemoryFlat) {
     EXPECT_LT(after - before, 4096) << "kB grown: " << (after - before);
     RecordProperty("ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     RecordProperty("kB_grown", static_cast<int>(after - before));
+}
+
+// ---------------------------------------------------------------------------
+// Logins
+
+TEST_F(SendJobTest, RefusedLoginEndsTheJobAtOnceAndCountsAsFailed) {
+    for (const char* refusal : {"535 5.7.8 Authentication credentials invalid",
+                                "534 5.7.9 Please log in with your web browser",
+                                "454 4.7.0 Temporary authentication failure"}) {
+        SCOPED_TRACE(refusal);
+        lines_.clear();
+        ScriptedSmtpServer server;
+        server.Reply("220 scripted ready")
+            .ExpectPrefix("EHLO ")
+            .ReplyLines({"250-hello", "250 AUTH CRAM-MD5"})
+            .Expect("AUTH CRAM-MD5")
+            .Reply("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+")
+            .ExpectPrefix("dGlt")
+            .Reply(refusal);
+        server.Start();
+        ROptions& o = unit_->Options();
+        o.Port = server.Port();
+        o.SMTP_Auth_Enabled = true;
+        o.SMTP_Auth_Name = "tim";
+        o.SMTP_Auth_Pass = "a made-up wrong password";
+        o.NumOfAttempts = 5;
+        view_.ClearFiles();
+        std::vector<std::string> files;
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) files.push_back(File(name));
+        for (const auto& f : files) view_.AppendFile(f);
+
+        EXPECT_FALSE(Send());
+        EXPECT_TRUE(server.WaitFinished(5s));
+        EXPECT_THAT(server.Failures(), ::testing::IsEmpty());
+        EXPECT_EQ(server.Connections(), 1) << "a second message would try the same password again";
+        const std::string code = std::string(refusal).substr(0, 3);
+        // The server's reply is logged, and no other message is tried.
+        EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=" + code,
+                                         std::string("Reason: ") + refusal, LoginStopsJobLine, ErrorAbortLine,
+                                         "Not sent: " + files[0], "Not sent: " + files[1], "Not sent: " + files[2]));
+        EXPECT_EQ(unit_->SmtpClient()->LastReply(), refusal);
+        EXPECT_EQ(unit_->FailedMessages(), 1);
+        EXPECT_EQ(unit_->MessagesStarted(), 1);
+    }
+}
+
+TEST_F(SendJobTest, LoginEnabledWithoutASecretFailsWithThatReason) {
+    ScriptedSmtpServer server;
+    server.Reply("220 scripted ready").ExpectPrefix("EHLO ").ReplyLines({"250-hello", "250 AUTH PLAIN LOGIN"});
+    server.Start();
+    ROptions& o = unit_->Options();
+    o.Port = server.Port();
+    o.SMTP_Auth_Enabled = true;
+    o.SMTP_Auth_Name = "tim";
+    const std::string file = File("a.txt");
+    view_.AppendFile(file);
+
+    EXPECT_FALSE(Send());
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=12011",
+                                     "Reason: 12011 Login enabled but no password or command set", LoginStopsJobLine,
+                                     ErrorAbortLine, "Not sent: " + file));
+    EXPECT_EQ(unit_->SmtpClient()->LastReply(), "12011 Login enabled but no password or command set");
+    server.Stop();
+    EXPECT_EQ(server.ReceivedLines().size(), 1u);  // the EHLO line only
+}
+
+TEST_F(SendJobTest, LoginChosenByNumberInClearTextWarnsOncePerConnectionAndTheLogHoldsNoSecret) {
+    const std::string password = "a-made-up-Passw0rd";
+    const std::string answer = "AHRpbQBhLW1hZGUtdXAtUGFzc3cwcmQ=";  // NUL tim NUL password
+    ScriptedSmtpServer server;
+    for (int message = 0; message < 2; ++message) {
+        if (message > 0) server.AcceptNext();
+        server.Reply("220 scripted ready")
+            .ExpectPrefix("EHLO ")
+            .ReplyLines({"250-hello", "250 AUTH LOGIN PLAIN"})
+            .Expect("AUTH PLAIN " + answer)
+            .Reply("235 2.7.0 ok")
+            .Expect("MAIL FROM:<me@example.org>")
+            .Reply("250 ok")
+            .Expect("RCPT TO:<you@example.org>")
+            .Reply("250 ok")
+            .Expect("DATA")
+            .Reply("354 go")
+            .ReadData()
+            .Reply("250 queued")
+            .Expect("QUIT")
+            .Reply("221 bye");
+    }
+    server.Close();
+    server.Start();
+    ROptions& o = unit_->Options();
+    o.Port = server.Port();
+    o.LogDetail = 2;  // the trace too
+    o.SMTP_Auth_Enabled = true;
+    o.SMTP_Auth_Type = 2;  // PLAIN
+    o.SMTP_Auth_Name = "tim";
+    o.SMTP_Auth_Pass = password;
+    view_.AppendFile(File("a.txt"));
+    view_.AppendFile(File("b.txt"));
+
+    EXPECT_TRUE(Send());
+    EXPECT_TRUE(server.WaitFinished(5s));
+    EXPECT_THAT(server.Failures(), ::testing::IsEmpty());
+    int warnings = 0;
+    for (const auto& line : lines_) warnings += line.rfind(WarningPrefix, 0) == 0;
+    EXPECT_EQ(warnings, 2);
+    EXPECT_THAT(lines_, Contains("Warning: AUTH PLAIN was chosen by number and goes in clear text: whoever can read "
+                                 "the connection can read the password"));
+    EXPECT_THAT(lines_, Contains("> AUTH PLAIN ****"));
+    const std::string log = test::ReadWholeFile(o.LogFileName);
+    EXPECT_THAT(log, HasSubstr("> AUTH PLAIN ****"));
+    EXPECT_THAT(log, Not(HasSubstr(password)));
+    EXPECT_THAT(log, Not(HasSubstr(answer)));
+    for (const auto& box : view_.Boxes()) EXPECT_THAT(box.Text, Not(HasSubstr(password)));
+}
+
+TEST_F(SendJobTest, CommandsRunOnlyFromASettingsFileThatIsTheUsersOwn) {
+    const std::string ini = unit_->Places().IniFile;
+    test::WriteWholeFile(ini, "[ROptions]\r\n");
+    const std::string marker = dir_ + "/ran";
+    for (mode_t mode : {0600, 0666}) {
+        SCOPED_TRACE(mode);
+        lines_.clear();
+        ::chmod(ini.c_str(), mode);
+        ScriptedSmtpServer server;
+        server.Reply("220 scripted ready").ExpectPrefix("EHLO ").ReplyLines({"250-hello", "250 AUTH CRAM-MD5"});
+        if (mode == 0600) {
+            server.Expect("AUTH CRAM-MD5")
+                .Reply("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+")
+                .Expect("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw")
+                .Reply("535 no");  // the command's password went out; the rest is not this test's
+        }
+        server.Start();
+        ROptions& o = unit_->Options();
+        o.Port = server.Port();
+        o.SMTP_Auth_Enabled = true;
+        o.SMTP_Auth_Name = "tim";
+        o.SMTP_Auth_PassCommand = "touch '" + marker + "'; echo tanstaaftanstaaf";
+        view_.ClearFiles();
+        view_.AppendFile(File("a.txt"));
+
+        EXPECT_FALSE(Send());
+        EXPECT_TRUE(server.WaitFinished(5s));
+        EXPECT_THAT(server.Failures(), ::testing::IsEmpty());
+        struct stat st {};
+        if (mode == 0600) {
+            EXPECT_EQ(::stat(marker.c_str(), &st), 0) << "the command did not run";
+            EXPECT_THAT(Lines(), Contains("Rq=11(Auth) Error=535"));
+        } else {
+            EXPECT_NE(::stat(marker.c_str(), &st), 0) << "the command ran";
+            EXPECT_THAT(Lines(), Contains("Rq=11(Auth) Error=12013"));
+            EXPECT_EQ(unit_->SmtpClient()->LastReply(),
+                      "12013 Password command not run: " + fs::canonical(ini).string() +
+                          " may be written by others (mode 0666); commands are run only from a settings file that "
+                          "is the user's own and that no one else may write");
+        }
+        ::unlink(marker.c_str());
+    }
+}
+
+TEST_F(SendJobTest, EhloWheneverSecurityALoginOrAReceiptIsAskedFor) {
+    struct Row {
+        int security;
+        bool auth, receipt, ehlo;
+    };
+    const Row rows[] = {{0, false, false, false}, {0, true, false, true}, {0, false, true, true},
+                        {1, false, false, true},  {2, false, false, true}};
+    for (const auto& r : rows) {
+        ROptions o;
+        o.Security = r.security;
+        o.SMTP_Auth_Enabled = r.auth;
+        o.Return_Receipt_Enabled = r.receipt;
+        EXPECT_EQ(WantsEhlo(o), r.ehlo) << r.security << r.auth << r.receipt;
+        EXPECT_EQ(WantsLogin(o), r.auth);
+    }
+}
+
+TEST_F(SendJobTest, SettingsThatCannotWorkSendNothing) {
+    ScriptedSmtpServer server;
+    server.Start();
+    ROptions& o = unit_->Options();
+    o.Port = server.Port();
+    o.Security = 7;
+    o.ExitAfterSend = true;
+    const std::string file = File("a.txt");
+    view_.AppendFile(file);
+
+    EXPECT_FALSE(Send());
+    EXPECT_THAT(Lines(), ElementsAre(std::string(SettingsProblemPrefix) +
+                                         "Security=7 in the settings is none of 0 (none), 1 (STARTTLS) and 2 (TLS on "
+                                         "connect)",
+                                     "Not sent: " + file));
+    server.Stop();
+    EXPECT_EQ(server.Connections(), 0);
+    ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
+    EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
+}
+
+TEST_F(SendJobTest, AHangingPasswordCommandFailsTheMessageAndLeavesNothingRunning) {
+    const std::string ini = unit_->Places().IniFile;
+    test::WriteWholeFile(ini, "[ROptions]\r\n");
+    ::chmod(ini.c_str(), 0600);
+    const std::string pidFile = dir_ + "/pid";
+    ScriptedSmtpServer server;
+    server.Reply("220 scripted ready").ExpectPrefix("EHLO ").ReplyLines({"250-hello", "250 AUTH CRAM-MD5"});
+    server.Start();
+    ROptions& o = unit_->Options();
+    o.Port = server.Port();
+    o.ExitAfterSend = true;
+    o.SMTP_Auth_Enabled = true;
+    o.SMTP_Auth_Name = "tim";
+    // Ignores SIGTERM, as a stuck tool may.
+    o.SMTP_Auth_PassCommand = "trap '' TERM; echo $$ > '" + pidFile + "'; sleep 60; echo pw";
+    unit_->SmtpClient()->CommandTimeLimit = std::chrono::milliseconds(800);
+    const std::string file = File("a.txt");
+    view_.AppendFile(file);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Send());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_THAT(Lines(), ElementsAre("Rq=0(Connect) Error=0", "Rq=10(Ehlo) Error=0", "Rq=11(Auth) Error=12012",
+                                     "Reason: 12012 Password command failed: it did not finish within 800 ms and "
+                                     "was stopped",
+                                     LoginStopsJobLine, ErrorAbortLine, "Not sent: " + file));
+    EXPECT_EQ(unit_->SmtpClient() ? unit_->SmtpClient()->LastReply() : "",
+              "12012 Password command failed: it did not finish within 800 ms and was stopped");
+    const pid_t group = std::stoi(test::ReadWholeFile(pidFile));
+    // The close that ExitAfterSend asks for takes the command's group with it.
+    ASSERT_TRUE(RunUntil([this] { return unit_->Closing(); }));
+    EXPECT_EQ(loop_.ExitCode(), ExitCodeJobFailed);
+    unit_.reset();
+    EXPECT_TRUE(test::GroupEndsWithin(group, 2s)) << "the command's group is still running";
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ TEST(SocketErrorText, KnownCodesAndTheGapsBetweenThem) {
         {11004, "No Data"},
         {12001, "TLS handshake failed"},
         {12004, "Server certificate does not match the host name"},
+        {12006, "TLS was asked for, but the connection is not encrypted"},
         {12020, "Attachment could not be read to its end"},
         // Not in the table: neighbours of listed ranges, negatives, huge.
         {10000, "Not a WinSock error"},
@@ -50,7 +51,7 @@ TEST(SocketErrorText, KnownCodesAndTheGapsBetweenThem) {
         {11000, "Not a WinSock error"},
         {11005, "Not a WinSock error"},
         {12000, "Not a WinSock error"},
-        {12006, "Not a WinSock error"},
+        {12007, "Not a WinSock error"},
         {-1, "Not a WinSock error"},
         {-10061, "Not a WinSock error"},
         {1, "Not a WinSock error"},

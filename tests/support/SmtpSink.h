@@ -20,13 +20,17 @@ inline std::string IntegrationScript(const std::string& name) {
 }
 
 // The sink, writing msg-N.eml and msg-N.json into `folder`, running until its
-// standard input closes (on destruction).
+// standard input closes (on destruction). `options`: smtp_sink.py's options
+// (a size limit, a required login, TLS).
 class TSmtpSink {
 public:
-    explicit TSmtpSink(std::string folder) : folder_(std::move(folder)) {
+    explicit TSmtpSink(std::string folder, const std::vector<std::string>& options = {})
+        : folder_(std::move(folder)) {
         using namespace std::chrono_literals;
         std::filesystem::create_directories(folder_);
-        if (!child_.Start({kPython, IntegrationScript("smtp_sink.py"), folder_}, {}, {}, {}, true)) return;
+        std::vector<std::string> argv{kPython, IntegrationScript("smtp_sink.py"), folder_};
+        argv.insert(argv.end(), options.begin(), options.end());
+        if (!child_.Start(argv, {}, {}, {}, true)) return;
         if (child_.WaitForLine([](const std::string& l) { return !l.empty(); }, 15s)) {
             port_ = std::stoi(child_.OutLines().front());
         }

@@ -18,6 +18,8 @@
 #include "UiTestSupport.h"
 #include "codecs/Base64.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/TestCertificates.h"
+#include "support/TlsTestServer.h"
 #include "ui/ConnectionTest.h"
 #include "ui/OptionsDialog.h"
 
@@ -115,10 +117,13 @@ TEST_F(TestButtonTest, AGoodLoginThenQuit) {
     const QStringList steps = RunTest();
     EXPECT_TRUE(server.WaitFinished(5s));
     EXPECT_THAT(server.Failures(), IsEmpty());
+    // LOGIN named by number in clear text: the test says so, as the log would.
     EXPECT_EQ(steps, (QStringList{QStringLiteral("Connecting to 127.0.0.1, port %1 ...").arg(server.Port()),
                                   QStringLiteral("Connected. The server says: 220 relay.test ESMTP ready"),
-                                  QStringLiteral("Not encrypted."), QStringLiteral("Login accepted."),
-                                  QStringLiteral("Test passed.")}));
+                                  QStringLiteral("Not encrypted."),
+                                  QStringLiteral("AUTH LOGIN was chosen by number and goes in clear text: whoever "
+                                                 "can read the connection can read the password"),
+                                  QStringLiteral("Login accepted."), QStringLiteral("Test passed.")}));
     EXPECT_TRUE(dialog.connectionTest()->Passed());
     EXPECT_EQ(server.Commands().front(), "EHLO client.example.org");
     // The password is never shown.
@@ -158,6 +163,59 @@ TEST_F(TestButtonTest, WithoutALoginItSaysHelloAsTheJobWould) {
     EXPECT_THAT(server.Failures(), IsEmpty());
     EXPECT_TRUE(steps.contains(QStringLiteral("No login asked for.")));
     EXPECT_EQ(steps.back(), QStringLiteral("Test passed."));
+}
+
+TEST_F(TestButtonTest, StartTlsAndTheAutomaticLoginAsTheJobWouldDoThem) {
+    test::TestCertificates certs;
+    ROptions options;
+    options.From = "me@example.org";
+    options.SignOn = "client.example.org";
+    options.TlsCaFile = certs.CaFile;  // no control of its own: kept from the settings
+    dialog.fill(options);
+    test::TlsTestServer server(certs.Server);
+    std::vector<std::string> seen;
+    server.Start([&](test::TlsConnection& tls) {
+        const auto rawLine = [&] {
+            std::string line;
+            while (line.empty() || line.back() != '\n') {
+                const std::string b = tls.ReadRaw(1);
+                if (b.empty()) break;
+                line += b;
+            }
+            return line;
+        };
+        tls.WriteRaw("220 tls.test ESMTP\r\n");
+        seen.push_back(rawLine());
+        tls.WriteRaw("250-tls.test\r\n250 STARTTLS\r\n");
+        seen.push_back(rawLine());
+        tls.WriteRaw("220 go ahead\r\n");
+        if (!tls.Handshake()) return;
+        seen.push_back(tls.ReadLine());
+        tls.Write("250-tls.test\r\n250 AUTH PLAIN LOGIN\r\n");
+        seen.push_back(tls.ReadLine());
+        tls.Write("235 2.7.0 ok\r\n");
+        seen.push_back(tls.ReadLine());
+        tls.Write("221 bye\r\n");
+        tls.CloseTcp();
+    });
+    c().Server->setText(QStringLiteral("127.0.0.1"));
+    c().Port->setText(QString::number(server.Port()));
+    c().SecurityStartTls->click();
+    c().Port->setText(QString::number(server.Port()));  // the port the choice of STARTTLS may have changed
+    if (!c().Auth->isChecked()) c().Auth->click();
+    c().AuthName->setText(QStringLiteral("mailer"));
+    c().Password->setText(QStringLiteral("s3cret-pw"));
+    c().AuthMethod->setCurrentIndex(0);  // Automatic
+    const QStringList steps = RunTest();
+    ASSERT_TRUE(server.Join());
+    EXPECT_EQ(steps.back(), QStringLiteral("Test passed.")) << steps.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(steps.contains(QStringLiteral("Encrypted with STARTTLS.")));
+    EXPECT_TRUE(steps.contains(QStringLiteral("Login accepted.")));
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[1], "STARTTLS\r\n");
+    // PLAIN, chosen over checked TLS.
+    EXPECT_EQ(seen[3], "AUTH PLAIN " + Base64Encode(std::string("\0mailer\0s3cret-pw", 17)) + "\r\n");
+    EXPECT_EQ(seen[4], "QUIT\r\n");
 }
 
 TEST_F(TestButtonTest, TheDialogStaysUsableWhileTheServerIsSlow) {
