@@ -211,6 +211,31 @@ TBase64FileEncoder::Status TBase64FileEncoder::NextLine(char* out, std::size_t& 
     return Status::More;
 }
 
+std::size_t TBase64FileEncoder::NextLines(char* out, std::size_t room)
+{
+    char* o = out;
+    while (error_ == 0 && !done_ && room >= kWireLineChars) {
+        // A line is surely not the last while a byte of the file follows it.
+        if (Available() <= kLineBytes) {
+            if (eof_ || !Fill()) break;
+            continue;
+        }
+        const std::size_t lines = std::min((Available() - 1) / kLineBytes, room / kWireLineChars);
+        const std::uint8_t* in = buffer_.get() + pos_;
+        for (std::size_t i = 0; i < lines; ++i) {
+            Base64EncodeTo(in, kLineBytes, o);
+            o[kLineChars] = '\r';
+            o[kLineChars + 1] = '\n';
+            in += kLineBytes;
+            o += kWireLineChars;
+        }
+        pos_ += lines * kLineBytes;
+        encoded_ += lines * kLineBytes;
+        room -= lines * kWireLineChars;
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
 TBase64FileEncoder::Status TBase64FileEncoder::NextLine(std::string& line)
 {
     char buf[kLineChars];
