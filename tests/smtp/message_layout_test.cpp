@@ -2,8 +2,8 @@
 // the layout with a text body and two attachments line by line, Base64 line
 // lengths, dot-stuffing, cutting at line breaks, the header hooks, attachment
 // renaming, international text and names, unreadable attachments (the
-// connection dropped before the final "."), the trace, and the
-// one-line-per-write pump.
+// connection dropped before the final "."), the trace, and the pump that
+// sends lines in blocks.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -490,16 +490,17 @@ TEST_F(MessageLayout, TraceSumsUpEachAttachmentInOneLine)
     EXPECT_THAT(got, Contains(Base64Lines(Bytes(45 * 100 + 1, 7))[50]));
 }
 
-TEST_F(MessageLayout, OneLinePerWriteReadiness)
+// Lines leave in blocks, one Send per block, and each is traced before its
+// block is sent: the trace follows the wire line for line.
+TEST_F(MessageLayout, TraceFollowsTheWireWhileLinesLeaveInBlocks)
 {
-    const std::string path = dir.Write("pump.bin", Bytes(45 * 40, 6));
+    const std::string path = dir.Write("pump.bin", Bytes(45 * 4000 + 7, 6));
     client->AttachedFiles = {path};
-    client->MessageLines = {"a", "b"};
+    client->MessageLines = {"a", ".b", "c\r\nd"};
     client->TraceAttachmentLines = true;
     bool inData = false;
-    int messageLines = 0;
+    std::vector<std::string> traced;
     int allSentEvents = 0;
-    std::string previous;
     onTrace = [&](const std::string& t) {
         if (t.compare(0, 5, "< 354") == 0) {
             inData = true;
@@ -511,31 +512,97 @@ TEST_F(MessageLayout, OneLinePerWriteReadiness)
             inData = false;
             return;
         }
-        // The folded Content-Type is traced as two lines but written at once.
-        const bool continuation = previous == "> Content-Type: multipart/mixed;";
-        previous = t;
-        if (continuation) {
-            EXPECT_EQ(t.rfind("> \tboundary=\"", 0), 0u) << t;
-            return;
-        }
-        ++messageLines;
-        // The line before this one has wholly left the send queue.
-        EXPECT_TRUE(client->Socket().AllSent());
-        if (messageLines == 1) {
+        if (traced.empty()) {
             auto inner = client->Socket().OnAllSent;
             ASSERT_TRUE(inner);
-            client->Socket().OnAllSent = [&, inner](TWSocket& s, std::uint16_t e) {
+            client->Socket().OnAllSent = [&, inner](TWSocket& sock, std::uint16_t e) {
                 ++allSentEvents;
-                inner(s, e);
+                inner(sock, e);
             };
-        } else {
-            EXPECT_EQ(allSentEvents, messageLines - 1);
         }
+        traced.push_back(t.substr(2));
     };
     const auto got = Send();
-    // One write per line; the multipart Content-Type is one write of two lines.
-    EXPECT_EQ(messageLines + 1, static_cast<int>(got.size()));
-    EXPECT_GT(messageLines, 50);
+    EXPECT_EQ(traced, got);
+    ASSERT_GT(got.size(), 4000u);
+    // A block holds some thousand Base64 lines: a few sends, not one per line.
+    EXPECT_GE(allSentEvents, 2);
+    EXPECT_LT(allSentEvents, 20);
+}
+
+// The attachment's Base64 goes out in blocks unless every line is traced;
+// both ways send the same bytes, for files that end at and around the line
+// and block edges and text that needs dots and cuts.
+TEST_F(MessageLayout, BlocksSendTheBytesOfLineByLine)
+{
+    const std::size_t block = TBase64FileEncoder::kBlockBytes;
+    const std::vector<std::string> contents = {Bytes(0, 1), Bytes(1, 2), Bytes(46, 3), Bytes(2 * block + 13, 4),
+                                               Bytes(3 * 1024 * 1024 + 7, 5)};
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < contents.size(); ++i)
+        paths.push_back(dir.Write("file" + std::to_string(i) + ".bin", contents[i]));
+    const std::vector<std::string> text = {".dot first", "cr\rinside", "lf\ninside", "crlf\r\ninside", "..two", "."};
+
+    struct Sent {
+        std::vector<std::string> lines;  // the message, Date, Message-ID and boundary made alike
+        std::size_t bytes = 0;           // bytes the server received
+        std::size_t lineBytes = 0;       // the lines it read, each with CR LF
+    };
+    auto send = [&](bool lineByLine) {
+        ScriptedSmtpServer s;
+        auto c = test::ClientFor(loop, s);
+        c->AttachedFiles = paths;
+        c->MessageLines = text;
+        c->TraceAttachmentLines = lineByLine;
+        s.Reply("220 hi").Exchange("HELO client.test", "250 ok").Exchange("MAIL FROM:<a@x>", "250 ok")
+            .Exchange("RCPT TO:<b@y>", "250 ok").Exchange("DATA", "354 go ahead").ReadData().Reply("250 queued")
+            .Exchange("QUIT", "221 bye").Close();
+        const auto r = test::RunSession(loop, s, *c, {}, false, 60s);
+        EXPECT_TRUE(r.succeeded) << test::Describe(r.records);
+        EXPECT_TRUE(s.WaitFinished(10s));
+        EXPECT_THAT(s.Failures(), IsEmpty());
+        Sent out;
+        const auto blocks = s.DataBlocks();
+        if (!blocks.empty())
+            out.lines = blocks[0];
+        for (auto& l : out.lines) {
+            if (std::regex_match(l, DatePattern))
+                l = "Date: *";
+            else if (std::regex_match(l, MessageIdPattern))
+                l = "Message-ID: *";
+            for (std::size_t at; !c->Boundary().empty() && (at = l.find(c->Boundary())) != std::string::npos;)
+                l.replace(at, c->Boundary().size(), "BOUNDARY");
+        }
+        out.bytes = s.BytesReceived();
+        for (const auto& l : s.ReceivedLines())
+            out.lineBytes += l.size() + 2;
+        return out;
+    };
+    const Sent blocks = send(false);
+    const Sent lines = send(true);
+    EXPECT_TRUE(blocks.lines == lines.lines);  // not printed: millions of characters
+    EXPECT_EQ(blocks.bytes, lines.bytes);
+    // Every line ended in CR LF: no bare line end anywhere.
+    EXPECT_EQ(blocks.bytes, blocks.lineBytes);
+
+    // And what both sent is what the files and the text hold.
+    const auto& got = blocks.lines;
+    for (const std::string expected : {"..dot first", "cr", "inside", "lf", "crlf", "...two", ".."})
+        EXPECT_THAT(got, Contains(expected));
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        SCOPED_TRACE("file " + std::to_string(i));
+        const std::string fileName = "\tfilename=\"file" + std::to_string(i) + ".bin\"";
+        while (at < got.size() && got[at] != fileName)
+            ++at;
+        while (at < got.size() && !got[at].empty())
+            ++at;  // the rest of the part's header
+        ASSERT_LT(at, got.size());
+        const auto expected = Base64Lines(contents[i]);
+        ASSERT_LE(at + 1 + expected.size(), got.size());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.begin() + static_cast<std::ptrdiff_t>(at + 1)));
+        at += 1 + expected.size();
+    }
 }
 
 }  // namespace
