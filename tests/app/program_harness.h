@@ -330,6 +330,17 @@ public:
         return child.Wait(limit);
     }
 
+    // The same with `input` on standard input (then its end).
+    int RunWithInput(TChild& child, const std::vector<std::string>& args, const std::string& input,
+                     std::chrono::milliseconds limit = 30s) const {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (!child.Start(argv, Environment(), {"DISPLAY", "WAYLAND_DISPLAY"}, root + "/files", true)) return -2;
+        if (!child.WriteStdin(input)) return -3;
+        child.CloseStdin();
+        return child.Wait(limit);
+    }
+
     // The socket of a running instance exists once it listens for hand-offs.
     std::string SocketPath() const {
         return root + "/rt/Parcelwing." + tag + "." + std::to_string(::getuid()) + ".sock";
