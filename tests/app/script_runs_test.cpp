@@ -27,6 +27,7 @@
 #include "config/WindowState.h"
 #include "platform/PrivateProfile.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/SmtpScripts.h"
 
 namespace pw {
 namespace {
@@ -39,38 +40,14 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using test::ReadWholeFile;
+using test::AttachedNames;
+using test::HeloMessage;
 using test::ScriptedSmtpServer;
 using test::TChild;
 using test::TProgramFolder;
 using test::WithoutTimes;
 
 constexpr uid_t kNobody = 65534;
-
-ScriptedSmtpServer& GoodMessage(ScriptedSmtpServer& s, const std::string& to) {
-    return s.Reply("220 scripted ready")
-        .ExpectPrefix("HELO ")
-        .Reply("250 hello")
-        .Expect("MAIL FROM:<me@example.org>")
-        .Reply("250 ok")
-        .Expect("RCPT TO:<" + to + ">")
-        .Reply("250 ok")
-        .Expect("DATA")
-        .Reply("354 go ahead")
-        .ReadData()
-        .Reply("250 queued")
-        .Expect("QUIT")
-        .Reply("221 bye")
-        .Close();
-}
-
-std::vector<std::string> AttachedNames(const std::vector<std::string>& data) {
-    std::vector<std::string> names;
-    for (const auto& line : data) {
-        const std::size_t at = line.find("filename=\"");
-        if (at != std::string::npos) names.push_back(line.substr(at + 10, line.size() - at - 11));
-    }
-    return names;
-}
 
 bool HasSummary(const std::vector<std::string>& lines) {
     return std::any_of(lines.begin(), lines.end(),
@@ -242,7 +219,7 @@ TEST_F(ScriptRunsTest, ALaterStartHandsOverEachOfItsNamesAndNamesTheMissingOnes)
 
 TEST_F(ScriptRunsTest, ASendAndExitRunIsIndependentOfARunningInstanceAndItsRememberedState) {
     ScriptedSmtpServer server;
-    GoodMessage(server, "script@example.org");
+    HeloMessage(server, "script@example.org");
     server.Start();
     const std::string remembered = folder_.File("remembered.txt", "remembered\r\n");
     folder_.WriteIni(folder_.ServerOptions(server.Port()),
