@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/Secret.h"
 
 namespace pw::test {
 
@@ -305,6 +306,20 @@ public:
                 "LogFileName=" + LogPath(), "SaveLog=1", "LogDetail=1", "ShowMessagesOnError=1"};
     }
     std::string LogPath() const { return root + "/prog/parcelwing.log"; }
+
+    // ServerOptions with a login as `user` (its name in the INI file's
+    // protected form) and the dialogue traced (LogDetail=2), for the login
+    // tests; they add the method, the security and where the password comes from.
+    std::vector<std::string> LoginOptions(int port, const std::string& user) const {
+        std::vector<std::string> o = ServerOptions(port);
+        for (auto& option : o)
+            if (option == "LogDetail=1") option = "LogDetail=2";
+        o.insert(o.end(), {"SMTP_Auth_Enabled=1", "SMTP_Auth_Name=" + EncodeSecret(user)});
+        return o;
+    }
+
+    // The log's lines, times cut off.
+    std::vector<std::string> LogLines() const { return WithoutTimes(SplitLines(ReadWholeFile(LogPath()))); }
 
     // A file in files/ with the given bytes; returns its path.
     std::string File(const std::string& name, const std::string& bytes) const {
