@@ -78,8 +78,8 @@ std::string FailureHint(const RFailure& f) {
     if (status >= 500 && status < 600 && f.Security == 0 && ContainsNoCase(f.LastReply, "starttls"))
         return "the server wants TLS first: Security=1";
     if (status >= 500 && status < 600 && !f.AuthEnabled && ContainsNoCase(f.LastReply, "auth"))
-        return "the server wants a login: SMTP_Auth_Enabled=1 and SMTP_Auth_Name in the INI file, "
-               "the password stored with parcelwing --set-password";
+        return "the server wants a login: SMTP_Auth_Enabled=1 in the INI file, the user name and the password "
+               "stored with parcelwing --set-user and --set-password";
     switch (f.Error) {
     case 10004:
         return "the server closed the connection";

@@ -62,15 +62,28 @@ void WipeText(std::string& text) {
     text.clear();
 }
 
-bool ReadPassword(int fd, std::FILE* prompt, std::string& password, std::string& error) {
-    WipeText(password);
+namespace {
+
+// What is read, as the prompt and the errors name it, and whether it is echoed.
+struct RLineEntry {
+    const char* prompt;
+    const char* what;
+    std::size_t maxLength;
+    bool hidden;
+};
+
+constexpr RLineEntry kPasswordEntry{"Password: ", "password", MaxPasswordLength, true};
+constexpr RLineEntry kUserNameEntry{"User name: ", "user name", MaxUserNameLength, false};
+
+bool ReadEntry(const RLineEntry& entry, int fd, std::FILE* prompt, std::string& line, std::string& error) {
+    WipeText(line);
     const bool terminal = ::isatty(fd) == 1;
     bool ended = false, tooLong = false, failed = false;
     {
         // Echo goes off before the prompt shows, so nothing typed after it is echoed.
-        TNoEcho quiet(terminal ? fd : -1);
+        TNoEcho quiet(terminal && entry.hidden ? fd : -1);
         if (terminal && prompt != nullptr) {
-            std::fputs("Password: ", prompt);
+            std::fputs(entry.prompt, prompt);
             std::fflush(prompt);
         }
         // One byte at a time, so nothing after the line is taken from the input.
@@ -88,33 +101,44 @@ bool ReadPassword(int fd, std::FILE* prompt, std::string& password, std::string&
                 ended = true;
                 break;
             }
-            if (password.size() > MaxPasswordLength) {
+            if (line.size() > entry.maxLength) {
                 tooLong = true;
                 continue;  // read to the line's end, keep nothing more
             }
-            password += c;
+            line += c;
             c = 0;
         }
     }
-    if (terminal && prompt != nullptr) {
+    if (terminal && entry.hidden && prompt != nullptr) {
         std::fputc('\n', prompt);  // the Enter the user typed was not echoed
         std::fflush(prompt);
     }
-    if (!password.empty() && password.back() == '\r') password.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (failed) {
-        WipeText(password);
+        WipeText(line);
         return false;
     }
-    if (tooLong || password.size() > MaxPasswordLength) {
-        WipeText(password);
-        error = "the password is longer than " + std::to_string(MaxPasswordLength) + " bytes";
+    if (tooLong || line.size() > entry.maxLength) {
+        WipeText(line);
+        error = std::string("the ") + entry.what + " is longer than " + std::to_string(entry.maxLength) + " bytes";
         return false;
     }
-    if (password.empty()) {
-        error = ended ? "the password is empty" : "no password on standard input";
+    if (line.empty()) {
+        error = ended ? std::string("the ") + entry.what + " is empty"
+                      : std::string("no ") + entry.what + " on standard input";
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadPassword(int fd, std::FILE* prompt, std::string& password, std::string& error) {
+    return ReadEntry(kPasswordEntry, fd, prompt, password, error);
+}
+
+bool ReadUserName(int fd, std::FILE* prompt, std::string& userName, std::string& error) {
+    return ReadEntry(kUserNameEntry, fd, prompt, userName, error);
 }
 
 }  // namespace pw

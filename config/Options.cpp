@@ -127,6 +127,29 @@ bool WriteOptionKeys(TIniFile& ini, const ROptions* before, const ROptions& afte
     return true;
 }
 
+// Stores one of the two credentials in its protected form, the file's folder
+// made when missing. A file without options gets the first-run values too, so
+// the next start does not fall to the missing-key defaults.
+RSaveResult StoreCredential(std::string_view key, const std::string& clearText, const RPlaces& places) {
+    std::string folderError;
+    if (!MakeFolderFor(places.IniFile, &folderError)) {
+        RSaveResult result;
+        result.Ok = false;
+        result.FileName = places.IniFile;
+        result.Error = folderError;
+        return result;
+    }
+    const ROptions firstRun = FirstRunOptions(places);
+    return UpdateIniFile(places.IniFile, [&](TIniFile& ini, std::string& error) {
+        if (!ini.HasSection(kOptionsSection) && !WriteOptionKeys(ini, nullptr, firstRun, error)) return false;
+        if (!ini.WriteString(kOptionsSection, key, EncodeSecret(clearText))) {
+            error = "The value cannot be stored on one line";
+            return false;
+        }
+        return true;
+    });
+}
+
 }  // namespace
 
 std::string_view CharSetName(std::int32_t charSet) {
@@ -214,25 +237,11 @@ ROptions FirstRunOptions(const RPlaces& places) {
 }
 
 RSaveResult StorePassword(const std::string& password, const RPlaces& places) {
-    std::string folderError;
-    if (!MakeFolderFor(places.IniFile, &folderError)) {
-        RSaveResult result;
-        result.Ok = false;
-        result.FileName = places.IniFile;
-        result.Error = folderError;
-        return result;
-    }
-    const ROptions firstRun = FirstRunOptions(places);
-    return UpdateIniFile(places.IniFile, [&](TIniFile& ini, std::string& error) {
-        // A file without options gets the first-run values with the password,
-        // so the next start does not fall to the missing-key defaults.
-        if (!ini.HasSection(kOptionsSection) && !WriteOptionKeys(ini, nullptr, firstRun, error)) return false;
-        if (!ini.WriteString(kOptionsSection, "SMTP_Auth_Pass", EncodeSecret(password))) {
-            error = "The password cannot be stored on one line";
-            return false;
-        }
-        return true;
-    });
+    return StoreCredential("SMTP_Auth_Pass", password, places);
+}
+
+RSaveResult StoreUserName(const std::string& userName, const RPlaces& places) {
+    return StoreCredential("SMTP_Auth_Name", userName, places);
 }
 
 void LoadOptions(ROptions& options) { LoadOptions(options, PlacesFor(ProgramFileName())); }

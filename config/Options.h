@@ -150,6 +150,9 @@ ROptions FirstRunOptions(const RPlaces& places);
 // changes.
 [[nodiscard]] RSaveResult StorePassword(const std::string& password, const RPlaces& places);
 
+// The same for the login's user name, stored as SMTP_Auth_Name.
+[[nodiscard]] RSaveResult StoreUserName(const std::string& userName, const RPlaces& places);
+
 // The same for the running program's own INI file (where config/Places.h puts it).
 void LoadOptions(ROptions& options);
 [[nodiscard]] RSaveResult SaveOptions(const ROptions& options);

@@ -36,7 +36,6 @@ const std::array<RLanguageText, oxCount> kOptionsExtraTexts = {{
     {"Test_Step_Refused", "The server refused %1: %2"},
     {"Test_Passed", "Test passed."},
     {"Test_Failed", "Test failed."},
-    {"Test_Unavailable", "This program cannot test %1 yet."},
 }};
 
 namespace {

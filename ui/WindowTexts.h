@@ -49,7 +49,6 @@ enum OptionsExtraText : std::size_t {
     oxTestStepRefused,     // %1 the command, %2 the server's reply
     oxTestPassed,
     oxTestFailed,
-    oxTestUnavailable,     // %1 what cannot be tested yet
     oxCount
 };
 extern const std::array<RLanguageText, oxCount> kOptionsExtraTexts;

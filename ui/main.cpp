@@ -1,8 +1,8 @@
-// The program. "--help", "--version" and "--set-password" as the sole argument
-// are done before anything else. With a display (DISPLAY or WAYLAND_DISPLAY set)
-// the program shows its Qt window, from the module that holds it; without one,
-// and for a send-and-exit run (which never waits on a box), it runs as a
-// console program for scripts, and loads no Qt at all.
+// The program. "--help", "--version", "--set-password" and "--set-user" as the
+// sole argument are done before anything else. With a display (DISPLAY or
+// WAYLAND_DISPLAY set) the program shows its Qt window, from the module that
+// holds it; without one, and for a send-and-exit run (which never waits on a
+// box), it runs as a console program for scripts, and loads no Qt at all.
 
 #include <unistd.h>
 

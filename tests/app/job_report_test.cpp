@@ -31,8 +31,8 @@ struct RReasonRow {
 TEST(JobReport, ReasonLineTellsTheReasonAndAHintWhereOneIsKnown) {
     const std::string tls465 = "this port may expect TLS from the first byte: Security=2";
     const std::string login =
-        "the server wants a login: SMTP_Auth_Enabled=1 and SMTP_Auth_Name in the INI file, the password stored with "
-        "parcelwing --set-password";
+        "the server wants a login: SMTP_Auth_Enabled=1 in the INI file, the user name and the password stored with "
+        "parcelwing --set-user and --set-password";
     const RReasonRow rows[] = {
         {"socket error: the table's text",
          {0, 10061, "500 Connection refused (Winsock error #10061)", 25, 0, false},

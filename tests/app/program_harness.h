@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/Secret.h"
 
 namespace pw::test {
 
@@ -306,6 +307,20 @@ public:
     }
     std::string LogPath() const { return root + "/prog/parcelwing.log"; }
 
+    // ServerOptions with a login as `user` (its name in the INI file's
+    // protected form) and the dialogue traced (LogDetail=2), for the login
+    // tests; they add the method, the security and where the password comes from.
+    std::vector<std::string> LoginOptions(int port, const std::string& user) const {
+        std::vector<std::string> o = ServerOptions(port);
+        for (auto& option : o)
+            if (option == "LogDetail=1") option = "LogDetail=2";
+        o.insert(o.end(), {"SMTP_Auth_Enabled=1", "SMTP_Auth_Name=" + EncodeSecret(user)});
+        return o;
+    }
+
+    // The log's lines, times cut off.
+    std::vector<std::string> LogLines() const { return WithoutTimes(SplitLines(ReadWholeFile(LogPath()))); }
+
     // A file in files/ with the given bytes; returns its path.
     std::string File(const std::string& name, const std::string& bytes) const {
         const std::string path = root + "/files/" + name;
@@ -327,6 +342,17 @@ public:
     // Runs the program to its end (killed after `limit`); returns the exit code.
     int Run(TChild& child, const std::vector<std::string>& args, std::chrono::milliseconds limit = 30s) const {
         if (!Start(child, args)) return -2;
+        return child.Wait(limit);
+    }
+
+    // The same with `input` on standard input (then its end).
+    int RunWithInput(TChild& child, const std::vector<std::string>& args, const std::string& input,
+                     std::chrono::milliseconds limit = 30s) const {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (!child.Start(argv, Environment(), {"DISPLAY", "WAYLAND_DISPLAY"}, root + "/files", true)) return -2;
+        if (!child.WriteStdin(input)) return -3;
+        child.CloseStdin();
         return child.Wait(limit);
     }
 

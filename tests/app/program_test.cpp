@@ -21,6 +21,7 @@
 #include "config/WindowState.h"
 #include "platform/PrivateProfile.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/SmtpScripts.h"
 
 namespace pw {
 namespace {
@@ -31,40 +32,14 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using test::AttachedNames;
+using test::HeloMessage;
 using test::ScriptedSmtpServer;
 using test::TChild;
 using test::TProgramFolder;
 using test::WithoutTimes;
 
 const std::vector<std::string>& kHeloMessage = test::kHeloMessageLog;
-
-// A scripted dialogue for one whole message with HELO.
-ScriptedSmtpServer& HeloMessage(ScriptedSmtpServer& s, const std::string& to = "you@example.org") {
-    return s.Reply("220 scripted ready")
-        .ExpectPrefix("HELO ")
-        .Reply("250 hello")
-        .Expect("MAIL FROM:<me@example.org>")
-        .Reply("250 ok")
-        .Expect("RCPT TO:<" + to + ">")
-        .Reply("250 ok")
-        .Expect("DATA")
-        .Reply("354 go ahead")
-        .ReadData()
-        .Reply("250 queued")
-        .Expect("QUIT")
-        .Reply("221 bye")
-        .Close();
-}
-
-// The file names attached in one DATA block, in order.
-std::vector<std::string> AttachedNames(const std::vector<std::string>& data) {
-    std::vector<std::string> names;
-    for (const auto& line : data) {
-        const std::size_t at = line.find("filename=\"");
-        if (at != std::string::npos) names.push_back(line.substr(at + 10, line.size() - at - 11));
-    }
-    return names;
-}
 
 class ProgramTest : public ::testing::Test {
 protected:

@@ -22,10 +22,12 @@
 #include <gtest/gtest.h>
 
 #include "app/program_harness.h"
+#include "codecs/Base64.h"
 #include "config/Secret.h"
 #include "config/WindowState.h"
 #include "platform/PrivateProfile.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/SmtpScripts.h"
 
 namespace pw {
 namespace {
@@ -38,38 +40,14 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using test::ReadWholeFile;
+using test::AttachedNames;
+using test::HeloMessage;
 using test::ScriptedSmtpServer;
 using test::TChild;
 using test::TProgramFolder;
 using test::WithoutTimes;
 
 constexpr uid_t kNobody = 65534;
-
-ScriptedSmtpServer& GoodMessage(ScriptedSmtpServer& s, const std::string& to) {
-    return s.Reply("220 scripted ready")
-        .ExpectPrefix("HELO ")
-        .Reply("250 hello")
-        .Expect("MAIL FROM:<me@example.org>")
-        .Reply("250 ok")
-        .Expect("RCPT TO:<" + to + ">")
-        .Reply("250 ok")
-        .Expect("DATA")
-        .Reply("354 go ahead")
-        .ReadData()
-        .Reply("250 queued")
-        .Expect("QUIT")
-        .Reply("221 bye")
-        .Close();
-}
-
-std::vector<std::string> AttachedNames(const std::vector<std::string>& data) {
-    std::vector<std::string> names;
-    for (const auto& line : data) {
-        const std::size_t at = line.find("filename=\"");
-        if (at != std::string::npos) names.push_back(line.substr(at + 10, line.size() - at - 11));
-    }
-    return names;
-}
 
 bool HasSummary(const std::vector<std::string>& lines) {
     return std::any_of(lines.begin(), lines.end(),
@@ -241,7 +219,7 @@ TEST_F(ScriptRunsTest, ALaterStartHandsOverEachOfItsNamesAndNamesTheMissingOnes)
 
 TEST_F(ScriptRunsTest, ASendAndExitRunIsIndependentOfARunningInstanceAndItsRememberedState) {
     ScriptedSmtpServer server;
-    GoodMessage(server, "script@example.org");
+    HeloMessage(server, "script@example.org");
     server.Start();
     const std::string remembered = folder_.File("remembered.txt", "remembered\r\n");
     folder_.WriteIni(folder_.ServerOptions(server.Port()),
@@ -309,17 +287,13 @@ TEST_F(ScriptRunsTest, HelpAndVersionTellWhatTheyShouldAndStartNothing) {
     EXPECT_THAT(mixed.ErrLines(), Contains("Parcelwing: Can't find file --help"));
 }
 
-// --- --set-password ---------------------------------------------------------------
+// --- --set-password, --set-user ---------------------------------------------------
 
 TEST_F(ScriptRunsTest, SetPasswordStoresTheProtectedFormFromStandardInput) {
     const std::string password = "correct horse battery";
     // No INI file yet: it is made with the first-run values and the password.
     TChild child;
-    ASSERT_TRUE(child.Start({folder_.program, "--set-password"}, folder_.Environment(), {"DISPLAY", "WAYLAND_DISPLAY"},
-                            folder_.root + "/files", true));
-    ASSERT_TRUE(child.WriteStdin(password + "\n"));
-    child.CloseStdin();
-    EXPECT_EQ(child.Wait(20s), 0) << child.err;
+    EXPECT_EQ(folder_.RunWithInput(child, {"--set-password"}, password + "\n", 20s), 0) << child.err;
     EXPECT_THAT(child.OutLines(), Contains("Parcelwing: password stored in " + folder_.ini));
     EXPECT_EQ(GetPrivateProfileString("ROptions", "SMTP_Auth_Pass", "", folder_.ini), EncodeSecret(password));
     EXPECT_EQ(GetPrivateProfileString("ROptions", "TimeOut", "", folder_.ini), "15");
@@ -333,6 +307,67 @@ TEST_F(ScriptRunsTest, SetPasswordStoresTheProtectedFormFromStandardInput) {
     EXPECT_EQ(folder_.Run(empty, {"--set-password"}, 20s), 2);
     EXPECT_THAT(empty.ErrLines(), ElementsAre("Parcelwing: nothing stored: no password on standard input"));
     EXPECT_EQ(ReadWholeFile(folder_.ini), before);
+}
+
+// A user without a window sets up a login from a terminal alone: the user
+// name and the password stored by the two commands (each saying what the
+// login still lacks), then a job that logs in with exactly those two.
+TEST_F(ScriptRunsTest, SetUserAndSetPasswordAloneSetUpALogin) {
+    const std::string user = "jane.doe@example.org";
+    const std::string password = "tanstaaf tanstaaf";
+    ScriptedSmtpServer server(5000ms);
+    std::vector<std::string> options = folder_.ServerOptions(server.Port());
+    options.push_back("SMTP_Auth_Type=2");  // PLAIN by number: no TLS needed on loopback
+    folder_.WriteIni(options, "[MainForm]\r\nTop=7\r\n");
+
+    TChild name;
+    EXPECT_EQ(folder_.RunWithInput(name, {"--set-user"}, user + "\r\nleft over\n", 20s), 0) << name.err;
+    EXPECT_THAT(name.OutLines(),
+                ElementsAre("Parcelwing: user name stored in " + folder_.ini,
+                            "Parcelwing: a login also needs SMTP_Auth_Enabled=1 in that file and a password "
+                            "(parcelwing --set-password) or a password or token command"));
+    EXPECT_THAT(name.err, IsEmpty());
+    EXPECT_EQ(GetPrivateProfileString("ROptions", "SMTP_Auth_Name", "", folder_.ini), EncodeSecret(user));
+    EXPECT_EQ(GetPrivateProfileString("MainForm", "Top", "", folder_.ini), "7");  // nothing else changed
+    EXPECT_TRUE(fs::is_empty(folder_.root + "/rt"));                               // no instance looked for
+
+    TChild secret;
+    EXPECT_EQ(folder_.RunWithInput(secret, {"--set-password"}, password + "\n", 20s), 0) << secret.err;
+    EXPECT_THAT(secret.OutLines(), ElementsAre("Parcelwing: password stored in " + folder_.ini,
+                                               "Parcelwing: a login also needs SMTP_Auth_Enabled=1 in that file"));
+    EXPECT_EQ(GetPrivateProfileString("ROptions", "SMTP_Auth_Name", "", folder_.ini), EncodeSecret(user));
+
+    // Empty input and an empty line store nothing and say why.
+    const std::string before = ReadWholeFile(folder_.ini);
+    for (const auto& [input, reason] : {std::pair<std::string, std::string>{"", "no user name on standard input"},
+                                        {"\n", "the user name is empty"}}) {
+        TChild refused;
+        EXPECT_EQ(folder_.RunWithInput(refused, {"--set-user"}, input, 20s), 2);
+        EXPECT_THAT(refused.ErrLines(), ElementsAre("Parcelwing: nothing stored: " + reason));
+    }
+    EXPECT_EQ(ReadWholeFile(folder_.ini), before);
+
+    // With the login switched on, the job logs in with what was typed.
+    WritePrivateProfileString("ROptions", "SMTP_Auth_Enabled", "1", folder_.ini);
+    const std::string plain = Base64Encode(std::string(1, '\0') + user + '\0' + password);
+    server.Reply("220 scripted ready")
+        .ExpectPrefix("EHLO ")
+        .ReplyLines({"250-hello", "250 AUTH PLAIN"})
+        .Exchange("AUTH PLAIN " + plain, "235 2.7.0 accepted")
+        .Exchange("MAIL FROM:<me@example.org>", "250 ok")
+        .Exchange("RCPT TO:<you@example.org>", "250 ok")
+        .Exchange("DATA", "354 go ahead")
+        .ReadData()
+        .Reply("250 queued")
+        .Exchange("QUIT", "221 bye")
+        .Close();
+    server.Start();
+    const std::string file = folder_.File("report.txt", "report\r\n");
+    TChild job;
+    EXPECT_EQ(folder_.Run(job, {"-TO:you@example.org", "-ASEND:YES", "-AEXIT:YES", file}, 30s), 1) << job.err;
+    EXPECT_TRUE(server.WaitFinished(10s));
+    EXPECT_THAT(server.Failures(), IsEmpty());
+    EXPECT_THAT(job.out + job.err + ReadWholeFile(folder_.LogPath()), Not(HasSubstr(plain)));
 }
 
 // --- files that keep what they hold ---------------------------------------------------

@@ -1,6 +1,6 @@
 // The sole-argument commands: which arguments they are, the usage text with
-// the files in use, and the password read from a pipe and from a terminal
-// without echo.
+// the files in use, and the password and the user name read from a pipe and
+// from a terminal (the password without echo, the name shown as typed).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -29,6 +29,8 @@ TEST(SoleCommands, OnlyAsTheSoleArgument) {
         {{"--help"}, TSoleCommand::Help},
         {{"--version"}, TSoleCommand::Version},
         {{"--set-password"}, TSoleCommand::SetPassword},
+        {{"--set-user"}, TSoleCommand::SetUser},
+        {{"--set-user", "jane"}, TSoleCommand::None},
         {{"--help", "a.txt"}, TSoleCommand::None},
         {{"a.txt", "--version"}, TSoleCommand::None},
         {{"-help"}, TSoleCommand::None},
@@ -45,7 +47,7 @@ TEST(SoleCommands, UsageNamesTheKeysTheExitCodesAndTheFilesInUse) {
     options.LogFileName = "/home/u/.local/state/parcelwing/parcelwing.log";
     const std::string text = UsageText(places, options, true);
     for (const char* key : {"-TO:", "-SUBJ:", "-MSGTXT:", "-MSGFILE:", "-LSTF:", "-FROM:", "-FPM:", "-RSD:", "-ASEND:",
-                            "-AEXIT:", "--set-password", "--version"}) {
+                            "-AEXIT:", "--set-password", "--set-user", "--version"}) {
         EXPECT_THAT(text, HasSubstr(key));
     }
     EXPECT_THAT(text, HasSubstr("\n  0  "));
@@ -61,26 +63,18 @@ TEST(SoleCommands, UsageNamesTheKeysTheExitCodesAndTheFilesInUse) {
     EXPECT_EQ(VersionText().rfind("Parcelwing ", 0), 0u);
 }
 
-// What ReadPassword makes of what a pipe brings.
-TEST(PasswordEntry, FromAPipeTheFirstLineIsThePassword) {
-    struct Row {
-        std::string input;
-        bool ok;
-        std::string password;  // or the error
-        std::string left;      // what stays unread
-    };
-    const Row rows[] = {
-        {"secret\n", true, "secret", ""},
-        {"secret\r\n", true, "secret", ""},
-        {"no line end", true, "no line end", ""},
-        {"first\nsecond\n", true, "first", "second\n"},
-        {"  blanks kept  \n", true, "  blanks kept  ", ""},
-        {"", false, "no password on standard input", ""},
-        {"\n", false, "the password is empty", ""},
-        {std::string(MaxPasswordLength, 'p') + "\n", true, std::string(MaxPasswordLength, 'p'), ""},
-        {std::string(MaxPasswordLength + 1, 'p') + "\nnext", false, "the password is longer than 3069 bytes", "next"},
-    };
-    for (const Row& r : rows) {
+using TLineReader = bool (*)(int, std::FILE*, std::string&, std::string&);
+
+struct RPipeRow {
+    std::string input;
+    bool ok;
+    std::string value;  // or the error
+    std::string left;   // what stays unread
+};
+
+// Feeds each row's input through a pipe to `read` and checks what it made of it.
+void CheckPipeRows(TLineReader read, const std::vector<RPipeRow>& rows) {
+    for (const RPipeRow& r : rows) {
         SCOPED_TRACE(r.input.substr(0, 40));
         int fds[2];
         ASSERT_EQ(::pipe(fds), 0);
@@ -93,13 +87,13 @@ TEST(PasswordEntry, FromAPipeTheFirstLineIsThePassword) {
             }
             ::close(fds[1]);
         });
-        std::string password, error;
-        const bool ok = ReadPassword(fds[0], stderr, password, error);
+        std::string value, error;
+        const bool ok = read(fds[0], stderr, value, error);
         writer.join();
         EXPECT_EQ(ok, r.ok);
-        EXPECT_EQ(ok ? password : error, r.password);
+        EXPECT_EQ(ok ? value : error, r.value);
         if (!ok) {
-            EXPECT_TRUE(password.empty());
+            EXPECT_TRUE(value.empty());
         }
         std::string left;
         char c;
@@ -109,48 +103,122 @@ TEST(PasswordEntry, FromAPipeTheFirstLineIsThePassword) {
     }
 }
 
+TEST(PasswordEntry, FromAPipeTheFirstLineIsThePassword) {
+    CheckPipeRows(ReadPassword,
+                  {
+                      {"secret\n", true, "secret", ""},
+                      {"secret\r\n", true, "secret", ""},
+                      {"no line end", true, "no line end", ""},
+                      {"first\nsecond\n", true, "first", "second\n"},
+                      {"  blanks kept  \n", true, "  blanks kept  ", ""},
+                      {"", false, "no password on standard input", ""},
+                      {"\n", false, "the password is empty", ""},
+                      {std::string(MaxPasswordLength, 'p') + "\n", true, std::string(MaxPasswordLength, 'p'), ""},
+                      {std::string(MaxPasswordLength + 1, 'p') + "\nnext", false,
+                       "the password is longer than 3069 bytes", "next"},
+                  });
+}
+
+TEST(PasswordEntry, FromAPipeTheFirstLineIsTheUserName) {
+    CheckPipeRows(ReadUserName,
+                  {
+                      {"jane@example.org\n", true, "jane@example.org", ""},
+                      {"jane@example.org\r\nrest\n", true, "jane@example.org", "rest\n"},
+                      {"DOMAIN\\jane", true, "DOMAIN\\jane", ""},
+                      {"", false, "no user name on standard input", ""},
+                      {"\r\n", false, "the user name is empty", ""},
+                      {std::string(MaxUserNameLength + 1, 'u') + "\n", false,
+                       "the user name is longer than 3069 bytes", ""},
+                  });
+}
+
+// A pseudo-terminal on which a reader runs on its own thread while the test
+// plays the person at the keyboard.
+class TTerminal {
+public:
+    TTerminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+        if (slave_ >= 0) prompt_ = ::fdopen(::dup(slave_), "w");
+    }
+    ~TTerminal() {
+        if (prompt_ != nullptr) std::fclose(prompt_);
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+    }
+    TTerminal(const TTerminal&) = delete;
+    TTerminal& operator=(const TTerminal&) = delete;
+
+    bool Open() const { return prompt_ != nullptr; }
+
+    // Runs `read` on the terminal, waits for `promptText`, types `typed` and
+    // returns everything the terminal showed meanwhile.
+    std::string Type(TLineReader read, const std::string& promptText, const std::string& typed, bool& ok,
+                     std::string& value, std::string& error) {
+        std::thread reader([&] { ok = read(slave_, prompt_, value, error); });
+        std::string seen;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (seen.find(promptText) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+            ReadSome(seen);
+        const bool prompted = seen.find(promptText) != std::string::npos;
+        // Typed even without a prompt, so the reader thread ends.
+        const bool written = ::write(master_, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
+        typed_ = prompted && written;
+        reader.join();
+        for (int i = 0; i < 5; ++i) ReadSome(seen);
+        return seen;
+    }
+    bool Typed() const { return typed_; }
+
+    bool EchoOn() const {
+        termios after{};
+        return ::tcgetattr(slave_, &after) == 0 && (after.c_lflag & ECHO) != 0;
+    }
+
+private:
+    void ReadSome(std::string& seen) const {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            char buffer[256];
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::FILE* prompt_ = nullptr;
+    bool typed_ = false;
+};
+
 // On a terminal: the prompt shows, what is typed is not echoed, and the
 // terminal's echo is back on afterwards.
 TEST(PasswordEntry, OnATerminalNothingTypedIsEchoed) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
-    std::FILE* prompt = ::fdopen(::dup(slave), "w");
-    ASSERT_NE(prompt, nullptr);
-
-    std::string password, error;
+    TTerminal terminal;
+    ASSERT_TRUE(terminal.Open());
     bool ok = false;
-    std::thread reader([&] { ok = ReadPassword(slave, prompt, password, error); });
-    // Wait for the prompt, then type.
-    std::string seen;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    const auto readSome = [&] {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 50) > 0) {
-            char buffer[256];
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
-        }
-    };
-    while (seen.find("Password: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) readSome();
-    ASSERT_NE(seen.find("Password: "), std::string::npos);
-    const std::string typed = "hunter2\n";
-    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-    reader.join();
-    for (int i = 0; i < 5; ++i) readSome();
-
+    std::string password, error;
+    const std::string seen = terminal.Type(ReadPassword, "Password: ", "hunter2\n", ok, password, error);
+    ASSERT_TRUE(terminal.Typed()) << "no prompt: " << seen;
     EXPECT_TRUE(ok) << error;
     EXPECT_EQ(password, "hunter2");
     EXPECT_EQ(seen.find("hunter2"), std::string::npos) << "echoed: " << seen;
-    termios after{};
-    ASSERT_EQ(::tcgetattr(slave, &after), 0);
-    EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo is back on";
-    std::fclose(prompt);
-    ::close(slave);
-    ::close(master);
+    EXPECT_TRUE(terminal.EchoOn());
+}
+
+// The user name is shown as it is typed.
+TEST(PasswordEntry, OnATerminalTheUserNameIsShownAsTyped) {
+    TTerminal terminal;
+    ASSERT_TRUE(terminal.Open());
+    bool ok = false;
+    std::string name, error;
+    const std::string seen = terminal.Type(ReadUserName, "User name: ", "jane@example.org\n", ok, name, error);
+    ASSERT_TRUE(terminal.Typed()) << "no prompt: " << seen;
+    EXPECT_TRUE(ok) << error;
+    EXPECT_EQ(name, "jane@example.org");
+    EXPECT_THAT(seen, HasSubstr("User name: jane@example.org"));
+    EXPECT_TRUE(terminal.EchoOn());
 }
 
 }  // namespace

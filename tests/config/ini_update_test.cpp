@@ -137,26 +137,45 @@ TEST_F(IniUpdateTest, AFileWithoutOptionsGetsEveryKeySoItNeverFallsToTheMissingK
     }
 }
 
-TEST_F(IniUpdateTest, StoredPasswordKeepsEverythingElseAndANewFileGetsTheFirstRunValues) {
-    // A new file, in a folder that does not exist yet.
-    places_.IniFile = dir_ / "config/parcelwing/parcelwing.ini";
-    ASSERT_TRUE(StorePassword("s3cret", places_));
-    ROptions read;
-    LoadOptions(read, places_);
-    ROptions expected = FirstRunOptions(places_);
-    expected.SMTP_Auth_Pass = "s3cret";
-    EXPECT_EQ(read, expected);
-    EXPECT_EQ(read.TimeOut, 15);
-    EXPECT_EQ(Mode(places_.IniFile), fs::perms(0600));
-    EXPECT_EQ(Mode(dir_ / "config/parcelwing"), fs::perms(0700));
+// What --set-password and --set-user store: a new file gets the first-run
+// values, an existing one changes in the one key only.
+TEST_F(IniUpdateTest, AStoredCredentialKeepsEverythingElseAndANewFileGetsTheFirstRunValues) {
+    struct Row {
+        const char* key;
+        RSaveResult (*store)(const std::string&, const RPlaces&);
+        std::string ROptions::*field;
+        fs::perms newFileMode;  // a password makes the file private; a name is no secret
+    };
+    const Row rows[] = {
+        {"SMTP_Auth_Pass", StorePassword, &ROptions::SMTP_Auth_Pass, fs::perms(0600)},
+        {"SMTP_Auth_Name", StoreUserName, &ROptions::SMTP_Auth_Name, fs::perms(0644)},
+    };
+    const auto savedMask = ::umask(022);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.key);
+        // A new file, in a folder that does not exist yet.
+        const std::string folder = dir_ / (std::string("new-") + r.key);
+        places_.IniFile = folder + "/parcelwing/parcelwing.ini";
+        ASSERT_TRUE(r.store("s3cret", places_));
+        ROptions read;
+        LoadOptions(read, places_);
+        ROptions expected = FirstRunOptions(places_);
+        expected.*r.field = "s3cret";
+        EXPECT_EQ(read, expected);
+        EXPECT_EQ(read.TimeOut, 15);
+        EXPECT_EQ(Mode(places_.IniFile), r.newFileMode);
+        EXPECT_EQ(Mode(folder + "/parcelwing"), fs::perms(0700));
 
-    // An existing file: only the password changes.
-    Put();
-    places_.IniFile = ini_;
-    std::string expectedText = ReadFile(ini_);
-    expectedText.insert(expectedText.find("\r\n\r\n[MainForm]") + 2, "SMTP_Auth_Pass=" + EncodeSecret("second") + "\r\n");
-    ASSERT_TRUE(StorePassword("second", places_));
-    EXPECT_EQ(ReadFile(ini_), expectedText);
+        // An existing file: only that key changes.
+        Put();
+        places_.IniFile = ini_;
+        std::string expectedText = ReadFile(ini_);
+        expectedText.insert(expectedText.find("\r\n\r\n[MainForm]") + 2,
+                            std::string(r.key) + "=" + EncodeSecret("second") + "\r\n");
+        ASSERT_TRUE(r.store("second", places_));
+        EXPECT_EQ(ReadFile(ini_), expectedText);
+    }
+    ::umask(savedMask);
 }
 
 TEST_F(IniUpdateTest, AFileHoldingASecretIsWrittenForItsOwnerOnly) {

@@ -26,6 +26,7 @@
 #include "platform/MessageLoop.h"
 #include "smtp/SmtpClient.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/SmtpScripts.h"
 #include "support/SmtpSessionDriver.h"
 #include "support/SmtpSink.h"
 
@@ -41,6 +42,8 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
+using test::AttachedNames;
+using test::EndMessage;
 using test::ScriptedSmtpServer;
 using test::TChild;
 using test::TProgramFolder;
@@ -61,20 +64,7 @@ ScriptedSmtpServer& UpToData(ScriptedSmtpServer& s) {
         .Reply("354 go ahead");
 }
 
-ScriptedSmtpServer& EndMessage(ScriptedSmtpServer& s) {
-    return s.ReadData().Reply("250 queued").Expect("QUIT").Reply("221 bye").Close();
-}
-
 ScriptedSmtpServer& GoodMessage(ScriptedSmtpServer& s) { return EndMessage(UpToData(s)); }
-
-std::vector<std::string> AttachedNames(const std::vector<std::string>& data) {
-    std::vector<std::string> names;
-    for (const auto& line : data) {
-        const std::size_t at = line.find("filename=\"");
-        if (at != std::string::npos) names.push_back(line.substr(at + 10, line.size() - at - 11));
-    }
-    return names;
-}
 
 std::string RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);

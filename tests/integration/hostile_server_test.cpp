@@ -16,6 +16,7 @@
 #include "app/program_harness.h"
 #include "support/ProgramChecks.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/SmtpScripts.h"
 
 namespace pw {
 namespace {
@@ -23,6 +24,8 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using test::HeloMessage;
+using test::HeloUpToData;
 using test::ScriptedSmtpServer;
 using test::TChild;
 using test::TProgramFolder;
@@ -34,23 +37,6 @@ const std::vector<std::string>& kGoodMessage = test::kHeloMessageLog;
 const std::string kAbort = "Error, abort sending...";
 const std::string kTimedOut = "Connection timed out - no complete reply came within TimeOut seconds";
 const std::string kClosed = "Interrupted system call - the server closed the connection";
-
-// The steps of a dialogue up to the answer to DATA.
-ScriptedSmtpServer& UpToData(ScriptedSmtpServer& s) {
-    return s.Reply("220 scripted ready")
-        .ExpectPrefix("HELO ")
-        .Reply("250 hello")
-        .Expect("MAIL FROM:<me@example.org>")
-        .Reply("250 ok")
-        .Expect("RCPT TO:<you@example.org>")
-        .Reply("250 ok")
-        .Expect("DATA")
-        .Reply("354 go ahead");
-}
-
-ScriptedSmtpServer& GoodMessage(ScriptedSmtpServer& s) {
-    return UpToData(s).ReadData().Reply("250 queued").Expect("QUIT").Reply("221 bye").Close();
-}
 
 struct THostileCase {
     const char* name;
@@ -130,18 +116,20 @@ std::vector<THostileCase> Cases() {
                       "Rq=5(Data) Error=10004", kAbort},
                      kClosed,
                      2});
-    cases.push_back({"CloseAfterTheEndOfData", [](ScriptedSmtpServer& s) { UpToData(s).ReadData().Close(); },
+    cases.push_back({"CloseAfterTheEndOfData", [](ScriptedSmtpServer& s) { HeloUpToData(s).ReadData().Close(); },
                      {"Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
                       "Rq=5(Data) Error=10004", kAbort},
                      kClosed,
                      2});
     // The message was taken; a close instead of the answer to QUIT loses nothing.
     cases.push_back({"CloseAfterQuit",
-                     [](ScriptedSmtpServer& s) { UpToData(s).ReadData().Reply("250 queued").Expect("QUIT").Close(); },
+                     [](ScriptedSmtpServer& s) {
+                         HeloUpToData(s).ReadData().Reply("250 queued").Expect("QUIT").Close();
+                     },
                      kGoodMessage, "", 1});
 
     cases.push_back({"ResetInMidData",
-                     [](ScriptedSmtpServer& s) { UpToData(s).ReadBytes(64 * 1024).Reset(); },
+                     [](ScriptedSmtpServer& s) { HeloUpToData(s).ReadBytes(64 * 1024).Reset(); },
                      {"Rq=0(Connect) Error=0", "Rq=1(Helo) Error=0", "Rq=2(MailFrom) Error=0", "Rq=4(RcptTo) Error=0",
                       "Rq=5(Data) Error=10004", kAbort},
                      kClosed,
@@ -151,7 +139,8 @@ std::vector<THostileCase> Cases() {
     // message counts as sent and a rerun would not send it twice.
     cases.push_back({"EndOfDataAnsweredLongAfterTimeOut",
                      [](ScriptedSmtpServer& s) {
-                         UpToData(s).ReadData().Pause(3000ms).Reply("250 queued").Expect("QUIT").Reply("221 bye").Close();
+                         HeloUpToData(s).ReadData().Pause(3000ms).Reply("250 queued");
+                         s.Expect("QUIT").Reply("221 bye").Close();
                      },
                      kGoodMessage, "", 1});
     return cases;
@@ -216,7 +205,7 @@ TEST_P(HostileServerTest, FirstMessageFailsWithItsCodeAndTheSecondIsSent) {
     ScriptedSmtpServer server(8000ms);
     c.script(server);
     server.AcceptNext();
-    GoodMessage(server);
+    HeloMessage(server);
 
     TChild child;
     const int code = RunJob(server, c.firstFileBytes, c.timeOut, child);
@@ -275,7 +264,7 @@ TEST(HostileServerDoubleTest, EveryCommandAnsweredTwice) {
         .Send(twice("221 bye"))
         .Close()
         .AcceptNext();
-    GoodMessage(server);
+    HeloMessage(server);
     server.Start();
     TChild child;
     const int code = RunTwoFileJob(folder, server.Port(), child);
@@ -306,7 +295,7 @@ TEST(HostileServerDoubleTest, LateSecondAnswersPutTheDialogueOutOfStep) {
         .Reply("250 hello")
         .Silent(15s)
         .AcceptNext();
-    GoodMessage(server);
+    HeloMessage(server);
     server.Start();
     TChild child;
     const int code = RunTwoFileJob(folder, server.Port(), child);

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <thread>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,7 +28,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using test::TChild;
 using test::TProgramFolder;
-using test::WithoutTimes;
 
 const std::string kUser = "tim";
 const std::string kPassword = "a-made-up-Passw0rd";
@@ -39,10 +37,8 @@ protected:
     void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
 
     std::vector<std::string> LoginOptions(int port, int type) const {
-        auto o = folder_.ServerOptions(port);
-        std::replace(o.begin(), o.end(), std::string("LogDetail=1"), std::string("LogDetail=2"));
-        o.insert(o.end(), {"SMTP_Auth_Enabled=1", "SMTP_Auth_Type=" + std::to_string(type),
-                           "SMTP_Auth_Name=" + EncodeSecret(kUser)});
+        auto o = folder_.LoginOptions(port, kUser);
+        o.push_back("SMTP_Auth_Type=" + std::to_string(type));
         return o;
     }
 
@@ -51,10 +47,6 @@ protected:
         std::vector<std::string> args{"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-AEXIT:YES"};
         args.insert(args.end(), files.begin(), files.end());
         return folder_.Run(child, args, 60s);
-    }
-
-    std::vector<std::string> LogLines() const {
-        return WithoutTimes(test::SplitLines(test::ReadWholeFile(folder_.LogPath())));
     }
 
     TProgramFolder folder_;
@@ -83,7 +75,7 @@ TEST_F(LoginSinkTest, PlainAndLoginChosenByNumberInClearText) {
         EXPECT_EQ(Send(child, {folder_.File("a.txt", "alpha\r\n")}), 1) << child.out << child.err;
         ASSERT_EQ(sink.Count(), 1);
         EXPECT_THAT(sink.Envelope(1), HasSubstr("\"login\": \"tim\""));
-        const auto log = LogLines();
+        const auto log = folder_.LogLines();
         EXPECT_THAT(log, Contains("Rq=11(Auth) Error=0"));
         EXPECT_THAT(log, Contains(std::string("Warning: AUTH ") + row.mechanism +
                                   " was chosen by number and goes in clear text: whoever can read the connection "
@@ -108,7 +100,7 @@ TEST_F(LoginSinkTest, AWrongPasswordEndsTheJobAfterOneTry) {
     EXPECT_EQ(Send(child, {folder_.File("a.txt", "a"), folder_.File("b.txt", "b"), folder_.File("c.txt", "c")}), 2)
         << child.out << child.err;
     EXPECT_EQ(sink.Count(), 0);
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("Rq=11(Auth) Error=535"));
     EXPECT_THAT(log, Contains("Login failed: no further message is sent, since the same login would fail again "
                               "(and repeated tries may lock the account)"));
@@ -133,7 +125,7 @@ TEST_F(LoginSinkTest, SizeIsAnnouncedAndAMessageAboveTheLimitIsNotUploaded) {
     // The size announced is the size of the message as the server stored it.
     const std::string received = test::ReadWholeFile(sink.Message(1));
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"SIZE=" + std::to_string(received.size()) + "\""));
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("Rq=2(MailFrom) Error=552"));
     EXPECT_THAT(log, Contains("All Ok!"));
 }
@@ -160,7 +152,7 @@ TEST_F(LoginSinkTest, AHangingPasswordCommandNeverOutlivesTheProgram) {
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_GE(took, 29s);
         EXPECT_LT(took, 50s);
-        EXPECT_THAT(LogLines(), Contains("Rq=11(Auth) Error=12012"));
+        EXPECT_THAT(folder_.LogLines(), Contains("Rq=11(Auth) Error=12012"));
         EXPECT_TRUE(groupGone(std::stoi(test::ReadWholeFile(pidFile)))) << "the command is still running";
         EXPECT_EQ(sink.Count(), 0);
     }

@@ -6,7 +6,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,7 +25,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using test::TChild;
 using test::TProgramFolder;
-using test::WithoutTimes;
 
 const std::string kUser = "tim";
 const std::string kPassword = "a-made-up-Passw0rd";
@@ -43,19 +41,13 @@ protected:
     }
 
     std::vector<std::string> Options(int port, int security) const {
-        auto o = folder_.ServerOptions(port);
-        std::replace(o.begin(), o.end(), std::string("LogDetail=1"), std::string("LogDetail=2"));
-        o.insert(o.end(), {"Security=" + std::to_string(security), "TlsCaFile=" + certs_.CaFile,
-                           "SMTP_Auth_Enabled=1", "SMTP_Auth_Name=" + EncodeSecret(kUser)});
+        auto o = folder_.LoginOptions(port, kUser);
+        o.insert(o.end(), {"Security=" + std::to_string(security), "TlsCaFile=" + certs_.CaFile});
         return o;
     }
 
     int Send(TChild& child, const std::string& file) {
         return folder_.Run(child, {"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-AEXIT:YES", file}, 60s);
-    }
-
-    std::vector<std::string> LogLines() const {
-        return WithoutTimes(test::SplitLines(test::ReadWholeFile(folder_.LogPath())));
     }
 
     void ExpectNoSecretAnywhere(const TChild& child) const {
@@ -83,7 +75,7 @@ TEST_F(TlsSinkTest, StartTlsWithTheAutomaticLogin) {
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"login\": \"tim\""));
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"tls\": true"));
     EXPECT_EQ(test::CheckMessage({sink.Message(1), "--subject", "Report", "--attach", file}), "OK");
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("> STARTTLS"));
     EXPECT_THAT(log, Contains("> AUTH PLAIN ****"));  // PLAIN: offered, and the certificate was checked
     EXPECT_THAT(log, Contains("Rq=10(Ehlo) Error=0"));
@@ -103,7 +95,7 @@ TEST_F(TlsSinkTest, TlsOnConnectWithLoginAndAPasswordCommand) {
     ASSERT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 1) << child.out << child.err;
     ASSERT_EQ(sink.Count(), 1);
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"login\": \"tim\""));
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("> AUTH LOGIN"));
     EXPECT_THAT(log, Not(Contains("> STARTTLS")));
     // Chosen by number, but over checked TLS: no warning.
@@ -122,7 +114,7 @@ TEST_F(TlsSinkTest, AnUntrustedCertificateFailsTheMessageAndSaysWhy) {
     TChild child;
     EXPECT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 2) << child.out << child.err;
     EXPECT_EQ(sink.Count(), 0);
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("Rq=10(Ehlo) Error=12002"));
     EXPECT_THAT(log, Not(Contains(HasSubstr("AUTH"))));
     ExpectNoSecretAnywhere(child);
@@ -139,7 +131,7 @@ TEST_F(TlsSinkTest, ChecksSwitchedOffWarnAndAChosenLoginStillGoes) {
     TChild child;
     ASSERT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 1) << child.out << child.err;
     ASSERT_EQ(sink.Count(), 1);
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("Warning: TLS certificate checks are off (TlsVerify=0): the connection is encrypted, "
                               "but nothing shows that the server is 127.0.0.1"));
     EXPECT_THAT(log, Contains("Warning: AUTH PLAIN was chosen by number and goes to a server whose certificate is "
@@ -157,7 +149,7 @@ TEST_F(TlsSinkTest, StartTlsAskedOfAServerWithoutItSendsNothing) {
     TChild child;
     EXPECT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 2) << child.out << child.err;
     EXPECT_EQ(sink.Count(), 0);
-    const auto log = LogLines();
+    const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("Rq=10(Ehlo) Error=12005"));
     EXPECT_THAT(log, Not(Contains(HasSubstr("> AUTH"))));
     EXPECT_THAT(log, Not(Contains(HasSubstr("> MAIL"))));

@@ -42,12 +42,6 @@ void DataToEnd(ScriptedSmtpServer& s)
     s.Exchange("DATA", "354 go").ReadData().Reply("250 queued").Exchange("QUIT", "221 bye").Close();
 }
 
-Records Success()
-{
-    return {{R::Connect, 0, ""}, {R::Ehlo, 0, ""},   {R::Auth, 0, ""}, {R::MailFrom, 0, ""},
-            {R::RcptTo, 0, ""},  {R::Data, 0, ""},   {R::Quit, 0, ""}};
-}
-
 Records FailsAtAuth(std::uint16_t code)
 {
     return {{R::Connect, 0, ""}, {R::Ehlo, 0, ""}, {R::Auth, code, ""}};
@@ -55,10 +49,7 @@ Records FailsAtAuth(std::uint16_t code)
 
 class Login : public ::testing::Test {
 protected:
-    struct Pair {
-        ScriptedSmtpServer server;
-        std::unique_ptr<TSmtpClient> client;
-    };
+    using Pair = test::ClientServerPair;
     std::unique_ptr<Pair> NewPair()
     {
         auto p = std::make_unique<Pair>();
@@ -108,7 +99,7 @@ TEST_F(Login, PlainChosenByNumberSendsItsInitialResponseMaskedAndWarnsOnce)
         .Exchange("AUTH PLAIN " + answer, "235 2.7.0 ok");
     DataToEnd(p->server);
     const auto r = Run(*p);
-    EXPECT_EQ(r.records, Success()) << test::Describe(r.records);
+    EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
     EXPECT_THAT(r.trace, Contains("> AUTH PLAIN ****"));
     ExpectNoSecret(r, {Password, answer});
     EXPECT_EQ(p->client->AuthMechanism(), TSaslMechanism::Plain);
@@ -129,7 +120,7 @@ TEST_F(Login, LoginAnswersAreBothMasked)
         .Exchange(Base64Encode(Password), "235 ok");
     DataToEnd(p->server);
     const auto r = Run(*p);
-    EXPECT_EQ(r.records, Success()) << test::Describe(r.records);
+    EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
     const std::vector<std::string> authLines(std::find(r.trace.begin(), r.trace.end(), "> AUTH LOGIN"),
                                              std::find(r.trace.begin(), r.trace.end(), "< 235 ok") + 1);
     EXPECT_THAT(authLines, ElementsAre("> AUTH LOGIN", "< 334 VXNlcm5hbWU6", "> ****", "< 334 UGFzc3dvcmQ6",
@@ -151,7 +142,7 @@ TEST_F(Login, CramMd5IsTheAutomaticChoiceInClearText)
         .Exchange(answer, "235 ok");
     DataToEnd(p->server);
     const auto r = Run(*p);
-    EXPECT_EQ(r.records, Success()) << test::Describe(r.records);
+    EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
     EXPECT_THAT(r.trace, Contains("> ****"));
     ExpectNoSecret(r, {Password, answer});
     EXPECT_THAT(warnings, IsEmpty());  // CRAM-MD5 shows no secret
@@ -167,7 +158,7 @@ TEST_F(Login, XOAuth2WithATokenFromACommand)
         .Exchange("AUTH XOAUTH2 " + answer, "235 2.7.0 Accepted");
     DataToEnd(p->server);
     const auto r = Run(*p);
-    EXPECT_EQ(r.records, Success()) << test::Describe(r.records);
+    EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
     EXPECT_THAT(r.trace, Contains("> AUTH XOAUTH2 ****"));
     ExpectNoSecret(r, {Token, answer});
     ASSERT_EQ(warnings.size(), 1u);
@@ -206,7 +197,7 @@ TEST_F(Login, TokenMechanismFailuresAnswerTheErrorChallengeThenReportTheFinalRep
     p->server.Reply("220 hi").Expect("EHLO client.test").ReplyLines({"250-hi", "250 AUTH OAUTHBEARER"})
         .Exchange("AUTH OAUTHBEARER " + OAuthBearerResponse(User, "127.0.0.1", p->client->Port, Token), "235 ok");
     DataToEnd(p->server);
-    EXPECT_EQ(Run(*p).records, Success());
+    EXPECT_EQ(Run(*p).records, test::SuccessRecords(true, true));
 }
 
 // ---------------------------------------------------------------------------
@@ -271,7 +262,7 @@ TEST_F(Login, APasswordCommandRunsOncePerConnectionThatLogsIn)
             .Exchange("AUTH CRAM-MD5", "334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+")
             .Exchange("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "235 ok");
         DataToEnd(p->server);
-        EXPECT_EQ(Run(*p).records, Success());
+        EXPECT_EQ(Run(*p).records, test::SuccessRecords(true, true));
         std::ifstream in(count);
         int lines = 0;
         for (std::string l; std::getline(in, l);)
@@ -320,7 +311,7 @@ TEST_F(Login, ACommandMayTakeLongerThanTimeOut)
     p->server.Reply("220 hi").Expect("EHLO client.test").ReplyLines({"250-hi", "250 AUTH PLAIN"})
         .Exchange("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm", "235 ok");
     DataToEnd(p->server);
-    EXPECT_EQ(Run(*p).records, Success());
+    EXPECT_EQ(Run(*p).records, test::SuccessRecords(true, true));
 }
 
 TEST_F(Login, CommandsRefusedRunNothing)

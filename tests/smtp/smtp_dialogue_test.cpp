@@ -56,23 +56,10 @@ void HeloToEnd(ScriptedSmtpServer& s)
     DataToEnd(s);
 }
 
-Records Success(bool ehlo, bool auth)
-{
-    Records r = {{R::Connect, 0, ""}, {ehlo ? R::Ehlo : R::Helo, 0, ""}};
-    if (auth)
-        r.push_back({R::Auth, 0, ""});
-    for (R t : {R::MailFrom, R::RcptTo, R::Data, R::Quit})
-        r.push_back({t, 0, ""});
-    return r;
-}
-
 class SmtpDialogue : public ::testing::Test {
 protected:
     // A fresh server and client, for table rows.
-    struct Pair {
-        ScriptedSmtpServer server;
-        std::unique_ptr<TSmtpClient> client;
-    };
+    using Pair = test::ClientServerPair;
     std::unique_ptr<Pair> NewPair()
     {
         auto p = std::make_unique<Pair>();
@@ -142,7 +129,7 @@ TEST_F(SmtpDialogue, WholeDialogueWithLogin)
             .Exchange("RCPT TO:<c@y> NOTIFY=SUCCESS,FAILURE", "251 will forward");
         DataToEnd(p->server);
         const auto r = Run(*p, {true, true});
-        EXPECT_EQ(r.records, Success(true, true)) << test::Describe(r.records);
+        EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
         EXPECT_TRUE(p->client->EsmtpAccepted());
         EXPECT_TRUE(p->client->DsnOffered());
         EXPECT_FALSE(p->client->IsConnected());
@@ -185,7 +172,7 @@ TEST_F(SmtpDialogue, WholeDialogueWithCramMd5)
             .Exchange(c.answer, "235 ok");
         MailToData(p->server);
         DataToEnd(p->server);
-        EXPECT_EQ(Run(*p, {true, true}).records, Success(true, true));
+        EXPECT_EQ(Run(*p, {true, true}).records, test::SuccessRecords(true, true));
     }
 }
 
@@ -403,7 +390,7 @@ TEST_F(SmtpDialogue, QuitCompletesOnTheCloseWhateverItsReply)
     MailToData(p->server);
     p->server.Exchange("DATA", "354 go").ReadData().Reply("250 ok").Exchange("QUIT", "500 what").Pause(200ms).Close();
     const auto r = Run(*p);
-    EXPECT_EQ(r.records, Success(false, false));
+    EXPECT_EQ(r.records, test::SuccessRecords(false, false));
     EXPECT_EQ(p->client->ErrorText(), "500 what");
 }
 
@@ -534,7 +521,7 @@ TEST_F(SmtpDialogue, RepliesSplitAcrossReadsAndMultiLineReplies)
     std::vector<std::string> lines;
     p->client->OnReplyLine = [&](TSmtpEngine&, const std::string& l) { lines.push_back(l); };
     const auto r = Run(*p);
-    EXPECT_EQ(r.records, Success(false, false));
+    EXPECT_EQ(r.records, test::SuccessRecords(false, false));
     EXPECT_EQ(connected, 1);
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 6),

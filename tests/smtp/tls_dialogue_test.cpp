@@ -120,16 +120,6 @@ protected:
         return r;
     }
 
-    static Records Success(bool auth)
-    {
-        Records r = {{R::Connect, 0, ""}, {R::Ehlo, 0, ""}};
-        if (auth)
-            r.push_back({R::Auth, 0, ""});
-        for (R t : {R::MailFrom, R::RcptTo, R::Data, R::Quit})
-            r.push_back({t, 0, ""});
-        return r;
-    }
-
     MessageLoop loop;
     test::TestCertificates certs;
     std::vector<std::string> warnings;
@@ -157,7 +147,7 @@ TEST_F(TlsDialogue, StartTlsWholeDialogueForgetsWhatCameBefore)
     const auto r = Run(*client, true);
     ASSERT_TRUE(server.Join());
     ASSERT_TRUE(handshake);
-    EXPECT_EQ(r.records, Success(true)) << test::Describe(r.records);
+    EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
     EXPECT_EQ(sni, "") << "no SNI for an IP address";
     ASSERT_GE(seen.size(), 8u);
     EXPECT_EQ(seen[0], "EHLO client.test\r\n");
@@ -189,7 +179,7 @@ TEST_F(TlsDialogue, TlsOnConnectWholeDialogueWithATokenChosenAutomatically)
     client->TokenCommand = "echo a-made-up-token";
     const auto r = Run(*client, true);
     ASSERT_TRUE(server.Join());
-    EXPECT_EQ(r.records, Success(true)) << test::Describe(r.records);
+    EXPECT_EQ(r.records, test::SuccessRecords(true, true)) << test::Describe(r.records);
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen[1], "AUTH XOAUTH2 " + XOAuth2Response(User, "a-made-up-token") + "\r\n");
     EXPECT_TRUE(client->AuthMechanism() == TSaslMechanism::XOAuth2);
@@ -212,7 +202,7 @@ TEST_F(TlsDialogue, BytesAfterThe220AreNeverReadAsReplies)
         auto client = Client(server, TSmtpSecurity::StartTls);
         const auto r = Run(*client, false);
         ASSERT_TRUE(server.Join());
-        EXPECT_EQ(r.records, Success(false)) << test::Describe(r.records);
+        EXPECT_EQ(r.records, test::SuccessRecords(true, false)) << test::Describe(r.records);
         for (const auto& line : r.trace)
             EXPECT_THAT(line, Not(HasSubstr("injected")));
         EXPECT_FALSE(client->Capabilities().OffersAuth("PLAIN"));

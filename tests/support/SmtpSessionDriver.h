@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -160,6 +161,25 @@ inline std::unique_ptr<TSmtpClient> ClientFor(MessageLoop& loop, const ScriptedS
     // The scripts answer at once; a silent server must not hold a test for ten minutes.
     TEngineTestAccess::SetFinalReplyFloor(*c, 5);
     return c;
+}
+
+// A scripted server and a client for it, made afresh for each row of a table.
+struct ClientServerPair {
+    ScriptedSmtpServer server;
+    std::unique_ptr<TSmtpClient> client;
+};
+
+// The records of a session in which every request succeeded: Connect, Ehlo
+// (or Helo), Auth when `auth`, MailFrom, RcptTo, Data, Quit.
+inline std::vector<RequestRecord> SuccessRecords(bool ehlo, bool auth)
+{
+    std::vector<RequestRecord> r = {{TSmtpRequest::Connect, 0, ""},
+                                    {ehlo ? TSmtpRequest::Ehlo : TSmtpRequest::Helo, 0, ""}};
+    if (auth)
+        r.push_back({TSmtpRequest::Auth, 0, ""});
+    for (TSmtpRequest t : {TSmtpRequest::MailFrom, TSmtpRequest::RcptTo, TSmtpRequest::Data, TSmtpRequest::Quit})
+        r.push_back({t, 0, ""});
+    return r;
 }
 
 struct SessionResult {
