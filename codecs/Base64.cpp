@@ -30,6 +30,20 @@ constexpr char kLenientText[] =
     "@";     // never consulted
 static_assert(sizeof(kLenientText) == 96 + 1);
 
+// The two digits of every 12-bit value, side by side: three bytes (24 bits)
+// become four digits in two look-ups and two 2-byte copies.
+struct TDigitPairs {
+    char pair[4096][2];
+    constexpr TDigitPairs() : pair{}
+    {
+        for (unsigned v = 0; v < 4096; ++v) {
+            pair[v][0] = kBase64Alphabet[v >> 6];
+            pair[v][1] = kBase64Alphabet[v & 63];
+        }
+    }
+};
+constexpr TDigitPairs kDigitPairs;
+
 std::uint8_t StrictValue(std::string_view text, std::size_t i)
 {
     if (i >= text.size()) return kBase64Invalid;
@@ -59,10 +73,8 @@ std::size_t Base64EncodeTo(const std::uint8_t* in, std::size_t n, char* out)
     std::size_t i = 0;
     for (; i + 3 <= n; i += 3) {
         const std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
-        o[0] = kDigits[v >> 18];
-        o[1] = kDigits[(v >> 12) & 63];
-        o[2] = kDigits[(v >> 6) & 63];
-        o[3] = kDigits[v & 63];
+        std::memcpy(o, kDigitPairs.pair[v >> 12], 2);
+        std::memcpy(o + 2, kDigitPairs.pair[v & 4095], 2);
         o += 4;
     }
     if (const std::size_t rest = n - i; rest > 0) {
@@ -209,6 +221,31 @@ TBase64FileEncoder::Status TBase64FileEncoder::NextLine(char* out, std::size_t& 
         return Status::Last;
     }
     return Status::More;
+}
+
+std::size_t TBase64FileEncoder::NextLines(char* out, std::size_t room)
+{
+    char* o = out;
+    while (error_ == 0 && !done_ && room >= kWireLineChars) {
+        // A line is surely not the last while a byte of the file follows it.
+        if (Available() <= kLineBytes) {
+            if (eof_ || !Fill()) break;
+            continue;
+        }
+        const std::size_t lines = std::min((Available() - 1) / kLineBytes, room / kWireLineChars);
+        const std::uint8_t* in = buffer_.get() + pos_;
+        for (std::size_t i = 0; i < lines; ++i) {
+            Base64EncodeTo(in, kLineBytes, o);
+            o[kLineChars] = '\r';
+            o[kLineChars + 1] = '\n';
+            in += kLineBytes;
+            o += kWireLineChars;
+        }
+        pos_ += lines * kLineBytes;
+        encoded_ += lines * kLineBytes;
+        room -= lines * kWireLineChars;
+    }
+    return static_cast<std::size_t>(o - out);
 }
 
 TBase64FileEncoder::Status TBase64FileEncoder::NextLine(std::string& line)

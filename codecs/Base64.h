@@ -80,6 +80,7 @@ class TBase64FileEncoder {
 public:
     static constexpr std::size_t kLineBytes = 45;
     static constexpr std::size_t kLineChars = 60;
+    static constexpr std::size_t kWireLineChars = kLineChars + 2;  // with CR LF
     static constexpr std::size_t kBlockBytes = kLineBytes * 1456;  // 65520
 
     enum class Status {
@@ -115,6 +116,14 @@ public:
 
     // The same, into a string (replaced; empty on Error).
     Status NextLine(std::string& line);
+
+    // Writes as many whole lines as fit into out (room bytes), each followed
+    // by CR LF, but only lines that further bytes of the file follow: the
+    // file's last line is always left for NextLine, which tells where the
+    // file ends. Returns the bytes written, a multiple of kWireLineChars; 0
+    // when the next line is the last one (or was given), when room holds no
+    // line, or when a read failed (NextLine then reports the failure).
+    std::size_t NextLines(char* out, std::size_t room);
 
     // errno of the failed read, 0 while none failed.
     int ReadError() const { return error_; }

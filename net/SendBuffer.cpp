@@ -6,7 +6,9 @@
 namespace pw {
 
 TSendChunk::TSendChunk(int size) : capacity_(size > 0 ? size : DefaultSize) {
-    block_ = std::make_unique<char[]>(static_cast<std::size_t>(capacity_));
+    // Left uninitialised: only the bytes stored are ever read, and a large
+    // chunk is made anew for every connection.
+    block_.reset(new char[static_cast<std::size_t>(capacity_)]);
 }
 
 int TSendChunk::Store(const void* data, int length) {

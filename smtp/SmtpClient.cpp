@@ -156,6 +156,18 @@ bool TSmtpClient::NextBodyLine(std::int64_t /*lineNo*/, std::string& line, std::
     return true;
 }
 
+// The Base64 lines of the open file in bulk, all but its last: that one
+// comes through NextBodyLine, which closes the file and sums up the trace.
+// With every line in the trace they all come that way.
+std::size_t TSmtpClient::NextBulkLines(char* out, std::size_t room)
+{
+    if (!encoder_ || TraceAttachmentLines || !pending_.empty())
+        return 0;
+    const std::size_t written = encoder_->NextLines(out, room);
+    base64Lines_ += written / TBase64FileEncoder::kWireLineChars;
+    return written;
+}
+
 void TSmtpClient::TraceAttachmentSummary()
 {
     if (TraceAttachmentLines || !OnTrace || Measuring())

@@ -4,7 +4,7 @@
 // message becomes multipart/mixed, a text part (MessageLines, then the lines
 // of OnBodyLine) followed by one Base64 part per file, typed by its name
 // (smtp/MimeTypes.h), read from the file while the message is being sent,
-// one 60-character line per write readiness, so memory does not depend on the
+// a block of 60-character lines at a time, so memory does not depend on the
 // size of the files.
 //
 // The text is gathered once per message, when MAIL FROM is sent (when the
@@ -54,6 +54,7 @@ public:
 
 protected:
     bool NextBodyLine(std::int64_t lineNo, std::string& line, std::int32_t maxLength) override;
+    std::size_t NextBulkLines(char* out, std::size_t room) override;
     void HeaderLineHook(std::string& line) override;
     void OpenAttachmentFile(const std::string& path) override;
     bool ReadEncodedLine(std::string& line) override;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "net/Resolve.h"
 #include "net/SocketErrors.h"
@@ -60,6 +61,9 @@ TSmtpEngine::TSmtpEngine(MessageLoop& loop, void* /*owner*/) : loop_(loop), sock
     // otherwise keep the socket's receive loop going and starve the timers
     // (the time-out), the signals and the Abort command.
     socket_.SetOptions(socket_.Options() | WSocketOption::SingleReadPerEvent);
+    // A pump step's block fits one chunk of the send queue, so it reaches
+    // the loop (and the kernel) in one piece.
+    socket_.SetChunkSize(static_cast<int>(PumpBlockBytes));
     socket_.OnClosed = [this](TWSocket&, std::uint16_t error) { SocketClosed(error); };
     window_ = CreateHiddenWindow(loop_, this);
 }
@@ -170,6 +174,11 @@ bool TSmtpEngine::NextBodyLine(std::int64_t lineNo, std::string& line, std::int3
     if (OnBodyLine)
         OnBodyLine(*this, static_cast<std::int32_t>(lineNo), line, maxLength, more);
     return more;
+}
+
+std::size_t TSmtpEngine::NextBulkLines(char* /*out*/, std::size_t /*room*/)
+{
+    return 0;
 }
 
 void TSmtpEngine::HeaderLineHook(std::string& line)
@@ -860,6 +869,7 @@ void TSmtpEngine::Data()
     if (RefuseUnprotected(TSmtpRequest::Data))
         return;
     attachmentError_.clear();  // a failure of an earlier message is not this one's
+    failAfterBlock_ = false;
     BuildHeaderBlock();
     SendRequest(TSmtpRequest::Data, "DATA", {354}, &TSmtpEngine::DataPumpStart);
 }
@@ -904,50 +914,108 @@ void TSmtpEngine::SocketAllSent()
     DataPump();
 }
 
-void TSmtpEngine::SendMessageLine(std::string_view line)
+bool TSmtpEngine::TraceWireLine(std::string_view line)
 {
-    state_ = TSmtpState::StepReady;
-    if (OnTrace && !quietLine_) {
-        // A folded header field goes out as several lines: one trace line each.
-        auto alive = alive_;
-        const std::uint64_t epoch = epoch_;
-        for (;;) {
-            const std::size_t crlf = line.find("\r\n");
-            traceLine_.assign("> ", 2);
-            traceLine_.append(line.data(), crlf == std::string_view::npos ? line.size() : crlf);
-            TriggerTrace(traceLine_);
-            if (!*alive || epoch != epoch_)
-                return;
-            if (crlf == std::string_view::npos)
-                break;
-            line.remove_prefix(crlf + 2);
-        }
+    if (!OnTrace || quietLine_)
+        return true;
+    // A folded header field goes out as several lines: one trace line each.
+    auto alive = alive_;
+    const std::uint64_t epoch = epoch_;
+    for (;;) {
+        const std::size_t crlf = line.find("\r\n");
+        traceLine_.assign("> ", 2);
+        traceLine_.append(line.data(), crlf == std::string_view::npos ? line.size() : crlf);
+        TriggerTrace(traceLine_);
+        if (!*alive || epoch != epoch_)
+            return false;
+        if (crlf == std::string_view::npos)
+            return true;
+        line.remove_prefix(crlf + 2);
     }
+}
+
+void TSmtpEngine::GatherWireLine()
+{
+    if (wireBlock_.size() < wireUsed_ + lineOut_.size())
+        wireBlock_.resize(wireUsed_ + lineOut_.size());
+    std::memcpy(wireBlock_.data() + wireUsed_, lineOut_.data(), lineOut_.size());
+    wireUsed_ += lineOut_.size();
+}
+
+bool TSmtpEngine::GatherBulkLines()
+{
+    // Only between whole body lines: after the header block, with no piece
+    // of a cut line still to go.
+    if (!moreLines_ || cutter_.HasMore() || headerCursor_ + 1 < static_cast<std::int32_t>(headers_.size()) ||
+        wireUsed_ >= PumpBlockBytes)
+        return false;
+    const std::size_t written = NextBulkLines(wireBlock_.data() + wireUsed_, PumpBlockBytes - wireUsed_);
+    wireUsed_ += written;
+    return written > 0;
+}
+
+void TSmtpEngine::SendWireBlock()
+{
     try {
-        socket_.Send(lineOut_.data(), static_cast<int>(lineOut_.size()));
+        socket_.Send(wireBlock_.data(), static_cast<int>(wireUsed_));
     } catch (const Exception& e) {
         FailRequest(500, "500 " + std::string(e.what()), false);
     }
 }
 
+// One pump step: the next lines of the message, up to PumpBlockBytes, go to
+// the socket in one Send; the socket's OnAllSent brings the next step, and
+// after the last line the final ".". Each line is traced before it is
+// handed on, so the trace keeps the order of the wire.
 void TSmtpEngine::DataPump()
 {
     if (!connected_) {
         socket_.OnAllSent = nullptr;
         return;  // the close handling reports the request
     }
-    std::size_t shown = 0;
-    switch (NextWireLine(shown)) {
-    case TWireLine::Line:
-        SendMessageLine(std::string_view(lineOut_).substr(0, shown));
-        return;
-    case TWireLine::End:
-        socket_.OnAllSent = nullptr;
-        SendRequest(TSmtpRequest::Data, ".", {250});
-        return;
-    case TWireLine::Gone:
+    if (failAfterBlock_) {
+        FailUnreadableAttachment();
         return;
     }
+    state_ = TSmtpState::StepReady;
+    if (wireBlock_.size() < PumpBlockBytes)
+        wireBlock_.resize(PumpBlockBytes);
+    wireUsed_ = 0;
+    TWireLine step = TWireLine::Line;
+    while (wireUsed_ < PumpBlockBytes) {
+        if (GatherBulkLines())
+            continue;
+        std::size_t shown = 0;
+        step = NextWireLine(shown);
+        if (step != TWireLine::Line)
+            break;
+        if (!TraceWireLine(std::string_view(lineOut_).substr(0, shown)))
+            return;  // gone: nothing of this object may be touched
+        GatherWireLine();
+    }
+    if (step == TWireLine::Gone)
+        return;
+    if (step == TWireLine::Failed && wireUsed_ == 0) {
+        FailUnreadableAttachment();
+        return;
+    }
+    if (wireUsed_ > 0) {
+        // The end, if it came, is met again by the next step; a failure is
+        // reported once the lines before it have left.
+        failAfterBlock_ = step == TWireLine::Failed;
+        SendWireBlock();
+        return;
+    }
+    socket_.OnAllSent = nullptr;
+    SendRequest(TSmtpRequest::Data, ".", {250});
+}
+
+void TSmtpEngine::FailUnreadableAttachment()
+{
+    failAfterBlock_ = false;
+    // A message is whole or not sent: without its final "." the server
+    // throws the message away (RFC 5321, 4.1.1.4).
+    FailRequest(PWE_ATTACHMENT_UNREADABLE, std::to_string(PWE_ATTACHMENT_UNREADABLE) + " " + attachmentError_, false);
 }
 
 TSmtpEngine::TWireLine TSmtpEngine::NextWireLine(std::size_t& shown)
@@ -983,14 +1051,10 @@ TSmtpEngine::TWireLine TSmtpEngine::NextWireLine(std::size_t& shown)
             CloseAttachmentFile();
             if (measuring_)
                 return TWireLine::End;  // counted so far; Data meets the failure itself
-            // A message is whole or not sent: without its final "." the
-            // server throws the message away (RFC 5321, 4.1.1.4).
             attachmentError_ = e.what();
             if (epoch != epoch_ || !connected_)
                 return TWireLine::Gone;
-            FailRequest(PWE_ATTACHMENT_UNREADABLE,
-                        std::to_string(PWE_ATTACHMENT_UNREADABLE) + " " + attachmentError_, false);
-            return TWireLine::Gone;
+            return TWireLine::Failed;
         }
         if (!*alive || epoch != epoch_ || !connected_)
             return TWireLine::Gone;

@@ -293,6 +293,13 @@ protected:
     // The next body line into `line` (at most maxLength characters); false
     // when the body has ended. May throw TAttachmentFailure.
     virtual bool NextBodyLine(std::int64_t lineNo, std::string& line, std::int32_t maxLength);
+    // Whole body lines that go on the wire as they are (no dot to stuff, no
+    // line break inside, no trace line of their own, such as an attachment's
+    // Base64), written with their CR LF into out, at most room bytes; the
+    // bytes written. 0: the next line comes through NextBodyLine. Asked only
+    // between whole body lines while sending, never while measuring. The
+    // engine alone: 0.
+    virtual std::size_t NextBulkLines(char* out, std::size_t room);
     virtual void HeaderLineHook(std::string& line);
     virtual void TriggerHeaderBuilt(TStringList& headers);
     virtual void TriggerConnected(std::uint16_t error);
@@ -400,13 +407,22 @@ private:
     bool CheckedTls() const;
 
     // Message.
-    enum class TWireLine { Line, End, Gone };
+    enum class TWireLine { Line, End, Failed, Gone };
     void BuildHeaderBlock();
     // The next line of the message into lineOut_ (CR LF included, dot-stuffed),
-    // `shown` its length for the trace; End after the last line; Gone when
+    // `shown` its length for the trace; End after the last line; Failed when
+    // an attachment could not be read (attachmentError_ says why); Gone when
     // the object, the connection or the message went away meanwhile.
     TWireLine NextWireLine(std::size_t& shown);
-    void SendMessageLine(std::string_view line);
+    // One trace line per line of `line` (a folded header field is several);
+    // false when the object or the connection went away meanwhile.
+    bool TraceWireLine(std::string_view line);
+    // Appends lineOut_ to the block; bulk lines where the supply has them.
+    void GatherWireLine();
+    bool GatherBulkLines();
+    void SendWireBlock();
+    // Ends the message without its final "." after an unreadable attachment.
+    void FailUnreadableAttachment();
     // " SIZE=<bytes>" into `parameters`; false when the message is above the
     // server's limit (MailFrom then failed with 552) or went away meanwhile.
     bool SizeParameter(std::string& parameters);
@@ -471,6 +487,14 @@ private:
     bool moreLines_ = false;
     TLineCutter cutter_;
     std::string lineOut_;    // the line as it goes on the wire
+    // Lines gathered for one Send: a pump step hands the socket this much at
+    // once, and the next step follows when the socket has taken it all.
+    static constexpr std::size_t PumpBlockBytes = 64 * 1024;
+    std::string wireBlock_;  // PumpBlockBytes at least once a message is sent
+    std::size_t wireUsed_ = 0;
+    // An attachment failed while its block was gathered: the lines before the
+    // failure leave first, as they did one by one, then the message fails.
+    bool failAfterBlock_ = false;
     std::string traceLine_;  // "> " + line, reused
     bool lineStuffed_ = false;  // lineOut_ got a dot in front
     std::string attachmentError_;

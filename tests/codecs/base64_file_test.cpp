@@ -1,5 +1,6 @@
 // The attachment line encoder against real descriptors: files of edge sizes,
-// a multi-block file, a pipe that hands out short reads, and failing reads.
+// a multi-block file, a pipe that hands out short reads, and failing reads;
+// lines in blocks (NextLines) mixed with single lines.
 
 #include "codecs/Base64.h"
 
@@ -271,6 +272,105 @@ TEST_F(FileEncoderTest, ReadErrorInMidFileIsReported)
     EXPECT_EQ(encoder.ReadError(), EBADF);
     EXPECT_EQ(encoder.BytesEncoded(), K);
     EXPECT_EQ(encoder.NextLine(buf, length), Status::Error);
+}
+
+// Reads the file in blocks of `room` bytes, taking the line NextLines leaves
+// through NextLine; checks the shape of every block on the way.
+std::vector<std::string> ReadInBlocks(TBase64FileEncoder& encoder, std::size_t room)
+{
+    constexpr std::size_t W = TBase64FileEncoder::kWireLineChars;
+    std::vector<std::string> lines;
+    std::vector<char> block(room + 1, '#');
+    for (std::size_t guard = 0; guard < 10'000'000; ++guard) {
+        const std::size_t written = encoder.NextLines(block.data(), room);
+        EXPECT_LE(written, room);
+        EXPECT_EQ(written % W, 0u);
+        EXPECT_EQ(block[room], '#');  // nothing written past room
+        for (std::size_t at = 0; at < written; at += W) {
+            EXPECT_EQ(std::string(block.data() + at + W - 2, 2), "\r\n");
+            lines.emplace_back(block.data() + at, W - 2);
+        }
+        if (written > 0) continue;
+        char buf[TBase64FileEncoder::kLineChars];
+        std::size_t length = 0;
+        const Status s = encoder.NextLine(buf, length);
+        if (s == Status::Error) return lines;
+        lines.emplace_back(buf, length);
+        if (s == Status::Last) {
+            EXPECT_EQ(encoder.NextLines(block.data(), room), 0u);  // nothing after the end
+            return lines;
+        }
+    }
+    ADD_FAILURE() << "encoder never reached the end";
+    return lines;
+}
+
+TEST_F(FileEncoderTest, BlocksOfLinesMatchSingleLines)
+{
+    constexpr std::size_t W = TBase64FileEncoder::kWireLineChars;
+    const std::size_t K = TBase64FileEncoder::kBlockBytes;
+    const std::size_t sizes[] = {0, 1, 44, 45, 46, 90, 91, 1000, K - 1, K, K + 1, K + 46, 3 * K + 7};
+    const std::size_t rooms[] = {W - 1, W, W + 1, 3 * W, 1000, 64 * 1024};
+    for (const std::size_t n : sizes) {
+        const std::string data = RandomBytes(n, static_cast<unsigned>(n) + 3);
+        for (const std::size_t room : rooms) {
+            SCOPED_TRACE("size " + std::to_string(n) + ", room " + std::to_string(room));
+            TBase64FileEncoder encoder(OpenWith(data));
+            EXPECT_EQ(ReadInBlocks(encoder, room), ExpectedLines(data));
+            EXPECT_EQ(encoder.BytesEncoded(), n);
+        }
+    }
+}
+
+TEST_F(FileEncoderTest, BlocksLeaveTheLastLineToNextLine)
+{
+    constexpr std::size_t W = TBase64FileEncoder::kWireLineChars;
+    const struct {
+        std::size_t size;
+        std::size_t blockLines;  // lines NextLines gives before it stops
+        Status last;
+    } cases[] = {{0, 0, Status::Last}, {45, 0, Status::Last}, {46, 1, Status::Last},
+                 {90, 1, Status::Last}, {91, 2, Status::Last}, {450, 9, Status::Last}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("size " + std::to_string(c.size));
+        TBase64FileEncoder encoder(OpenWith(std::string(c.size, 'q')));
+        std::vector<char> block(100 * W);
+        EXPECT_EQ(encoder.NextLines(block.data(), block.size()), c.blockLines * W);
+        EXPECT_EQ(encoder.NextLines(block.data(), block.size()), 0u);
+        char buf[TBase64FileEncoder::kLineChars];
+        std::size_t length = 0;
+        EXPECT_EQ(encoder.NextLine(buf, length), c.last);
+        EXPECT_EQ(encoder.BytesEncoded(), c.size);
+    }
+}
+
+// A read that fails while a block is filled ends the block; the failure
+// reaches the caller through NextLine, as it would line by line.
+TEST_F(FileEncoderTest, ReadErrorWhileFillingABlock)
+{
+    const std::size_t K = TBase64FileEncoder::kBlockBytes;
+    const std::string data = RandomBytes(3 * K, 9);
+    const auto expected = ExpectedLines(data);
+    const int fd = OpenWith(data);
+    const int bad = OpenWith("", O_WRONLY);
+    TBase64FileEncoder encoder(fd);
+    std::vector<char> block(4 * K);
+    const std::size_t first = encoder.NextLines(block.data(), TBase64FileEncoder::kWireLineChars);
+    ASSERT_EQ(first, TBase64FileEncoder::kWireLineChars);
+    EXPECT_EQ(std::string(block.data(), 60), expected[0]);
+    ASSERT_EQ(::dup2(bad, fd), fd);
+    // The rest of the first block is in the buffer; the next read fails.
+    const std::size_t written = encoder.NextLines(block.data(), block.size());
+    EXPECT_EQ(written, (K / TBase64FileEncoder::kLineBytes - 2) * TBase64FileEncoder::kWireLineChars);
+    EXPECT_EQ(encoder.NextLines(block.data(), block.size()), 0u);
+    char buf[TBase64FileEncoder::kLineChars];
+    std::size_t length = 0;
+    // The read failed where the next line would have shown whether it is the
+    // last: the failure comes at once.
+    EXPECT_EQ(encoder.NextLine(buf, length), Status::Error);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(encoder.ReadError(), EBADF);
+    EXPECT_EQ(encoder.BytesEncoded(), K - TBase64FileEncoder::kLineBytes);
 }
 
 }  // namespace

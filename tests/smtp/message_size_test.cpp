@@ -93,6 +93,20 @@ TEST_F(MessageSize, AnnouncedSizeIsTheSizeSentForEveryAttachmentLength)
     }
 }
 
+// Files of several blocks of Base64 lines each, sent one after the other.
+TEST_F(MessageSize, AnnouncedSizeIsTheSizeSentForSeveralLargeAttachments)
+{
+    ScriptedSmtpServer server;
+    auto client = test::ClientFor(loop, server);
+    client->MessageLines = {".text"};
+    client->AttachedFiles = {File("a.bin", 300001), File("b.bin", 0), File("c.bin", 131041), File("d.bin", 46)};
+    const Sent s = Send(*client, server, "250 SIZE 10000000");
+    ASSERT_EQ(s.records.size(), 6u) << test::Describe(s.records);
+    EXPECT_EQ(s.mailFrom, "MAIL FROM:<a@x> SIZE=" + std::to_string(s.announced));
+    EXPECT_EQ(s.announced, ReceivedSize(s.data));
+    EXPECT_GT(s.announced, (300001u + 131041u + 46u) * 4u / 3u);
+}
+
 TEST_F(MessageSize, BodyLinesThatAreCutAndStuffedCountAsSent)
 {
     ScriptedSmtpServer server;

@@ -682,8 +682,14 @@ TEST_F(SmtpDialogue, LineThatNeverLeavesTheSendQueueTimesOut)
     p->server.Reply("220 hi").Exchange("HELO client.test", "250 ok");
     MailToData(p->server);
     p->server.Exchange("DATA", "354 go").Pause(20s);
+    const auto start = std::chrono::steady_clock::now();
     const auto r = RunSession(loop, p->server, *p->client, {}, false, 10s);
+    const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.records.back(), (RequestRecord{R::Data, 10060, ""})) << test::Describe(r.records);
+    // Caught within TimeOut of the last block that left, not at the final
+    // reply's longer wait.
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 4s);
     EXPECT_FALSE(FileIsOpen(file));
     p->server.Stop();
 }
