@@ -22,6 +22,7 @@
 #include <climits>
 
 #include "config/Language.h"
+#include "net/Resolve.h"  // TrimBlanks
 #include "ui/ConnectionTest.h"
 #include "ui/LanguageUi.h"
 #include "ui/Prompter.h"
@@ -53,15 +54,6 @@ std::int32_t PortForSecurity(std::int32_t security, std::int32_t port) {
 }
 
 namespace {
-
-// Blanks and control characters, as the program trims user input.
-std::string Trimmed(const std::string& text) {
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-    return text.substr(first, last - first);
-}
 
 // The number at the start of `text`: an optional "+" or "-", then decimal
 // digits up to the first other character; 0 when there are none. Too long a
@@ -504,12 +496,12 @@ bool OptionsDialog::validate() {
         box.Caption = kAppTitle;
     }
     int failed = 0;
-    const std::string port = Trimmed(FromQt(c_.Port->text()));
+    const std::string port = TrimBlanks(FromQt(c_.Port->text()));
     if (port.empty() || LeadingNumber(port) == 0) {
         failed = vmPortEmpty;
-    } else if (Trimmed(FromQt(c_.Server->text())).empty()) {
+    } else if (TrimBlanks(FromQt(c_.Server->text())).empty()) {
         failed = vmHostEmpty;
-    } else if (Trimmed(FromQt(c_.From->text())).empty()) {
+    } else if (TrimBlanks(FromQt(c_.From->text())).empty()) {
         failed = vmFromEmpty;
     }
     if (failed == 0) return true;
