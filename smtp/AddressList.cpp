@@ -240,16 +240,8 @@ std::vector<std::string> DisplayNameTokens(const RMailbox& m)
     bool plain = IsAscii(text) && text.find("=?") == std::string::npos;
     for (char c : text)
         plain = plain && !IsControlByte(static_cast<unsigned char>(c)) && c != '\t';
-    if (plain) {
-        std::string quoted = "\"";
-        for (char c : text) {
-            if (c == '"' || c == '\\')
-                quoted += '\\';
-            quoted += c;
-        }
-        quoted += '"';
-        return {quoted};
-    }
+    if (plain)
+        return {QuotedString(text)};
     return EncodeWords(text, MaxPhraseWord, MaxPhraseWord);
 }
 
