@@ -80,7 +80,7 @@ TCommandKey ParseKey(const std::string& text, std::string* value);
 // character; no digits give 0; values beyond 32 bits are held at the limit.
 int ParseLeadingInt(const std::string& value);
 
-// The spec's text for a name that is nothing that exists.
+// What the log says of a name that is no file, folder or matching wildcard.
 inline constexpr const char* MissingFilePrefix = "Can't find file ";
 
 // What AddEntry or ApplyKey could not use, one line each for the log, names

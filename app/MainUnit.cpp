@@ -12,6 +12,7 @@
 #include "app/JobReport.h"
 #include "config/Places.h"
 #include "config/WindowState.h"
+#include "platform/AsciiCase.h"
 #include "platform/ProgramPath.h"
 #include "smtp/AddressList.h"
 #include "smtp/Utf8.h"
@@ -25,16 +26,8 @@ bool IsRegularFile(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    std::size_t i = 0;
-    for (; prefix[i] != '\0'; ++i) {
-        if (i >= text.size()) return false;
-        char a = text[i], b = prefix[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-        if (a != b) return false;
-    }
-    return true;
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 std::int64_t SteadyNowNs() {

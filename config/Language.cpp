@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/AsciiCase.h"
 #include "platform/PrivateProfile.h"
 
 namespace pw {
@@ -85,16 +86,6 @@ const std::array<RLanguageText, ofCount> kOptionsFormTexts = {{
 }};
 
 namespace {
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
-}
 
 bool EndsWithNoCase(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && EqualNoCase(text.substr(text.size() - tail.size()), tail);

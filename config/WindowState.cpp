@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/IniUpdate.h"
+#include "platform/AsciiCase.h"
 #include "platform/PrivateProfile.h"
 
 namespace pw {
@@ -72,13 +73,6 @@ std::string Unescape(const std::string& text) {
         }
     }
     return out;
-}
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
 }  // namespace

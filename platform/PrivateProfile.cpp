@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/AsciiCase.h"
+
 namespace pw {
 
 namespace {
@@ -28,15 +30,6 @@ std::string_view Trim(std::string_view s) {
 // A line as a reader of C strings sees it: up to its first NUL. Cut before
 // trimming, so that blanks before a NUL are trimmed too.
 std::string_view UpToNul(std::string_view s) { return s.substr(0, s.find('\0')); }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
 
 bool HasLineBreakOrNul(std::string_view s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -193,7 +186,7 @@ void TIniFile::Parse(std::string_view text) {
 const TIniFile::RSection* TIniFile::FindSection(std::string_view name) const {
     const std::string_view wanted = Trim(name);
     for (const RSection& s : sections_)
-        if (SameName(s.name, wanted)) return &s;
+        if (EqualNoCase(s.name, wanted)) return &s;
     return nullptr;
 }
 
@@ -216,7 +209,7 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
     if (const RSection* s = FindSection(section); s != nullptr && !wanted.empty()) {
         for (const std::string& line : s->lines) {
             std::string_view k, v;
-            if (ParseKeyLine(line, k, v) && SameName(k, wanted)) return CutToBuffer(v, bufferSize);
+            if (ParseKeyLine(line, k, v) && EqualNoCase(k, wanted)) return CutToBuffer(v, bufferSize);
         }
     }
     return CutToBuffer(def, bufferSize);
@@ -279,7 +272,7 @@ bool TIniFile::WriteString(std::string_view section, std::string_view key, std::
     RSection& s = SectionForWrite(section);
     for (std::string& line : s.lines) {
         std::string_view k, v;
-        if (ParseKeyLine(line, k, v) && SameName(k, key)) {
+        if (ParseKeyLine(line, k, v) && EqualNoCase(k, key)) {
             line = std::string(k) + "=" + std::string(value);
             return true;
         }

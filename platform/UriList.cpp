@@ -1,5 +1,7 @@
 #include "platform/UriList.h"
 
+#include "platform/AsciiCase.h"
+
 namespace pw {
 
 namespace {
@@ -15,26 +17,10 @@ int HexValue(char c)
     return -1;
 }
 
-bool SameNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // The path of one file URI, decoded; empty when the URI names no local file.
 std::string LocalPath(std::string_view uri, std::string_view localHost)
 {
-    if (uri.size() < 5 || !SameNoCase(uri.substr(0, 5), "file:"))
+    if (uri.size() < 5 || !EqualNoCase(uri.substr(0, 5), "file:"))
         return {};
     std::string_view rest = uri.substr(5);
     if (rest.substr(0, 2) == "//") {
@@ -43,7 +29,7 @@ std::string LocalPath(std::string_view uri, std::string_view localHost)
         if (slash == std::string_view::npos)
             return {};
         const std::string_view host = rest.substr(0, slash);
-        if (!host.empty() && !SameNoCase(host, "localhost") && !SameNoCase(host, localHost))
+        if (!host.empty() && !EqualNoCase(host, "localhost") && !EqualNoCase(host, localHost))
             return {};
         rest.remove_prefix(slash);
     }

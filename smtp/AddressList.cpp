@@ -101,6 +101,26 @@ bool IsQuotedString(std::string_view text)
     return true;
 }
 
+// Where `wanted` stands outside quoted strings: its first place, or with
+// `last` its last one; npos when it does not.
+std::size_t FindUnquoted(std::string_view text, char wanted, bool last)
+{
+    std::size_t found = std::string_view::npos;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (quoted && text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '"') {
+            quoted = !quoted;
+        } else if (!quoted && text[i] == wanted) {
+            found = i;
+            if (!last)
+                break;
+        }
+    }
+    return found;
+}
+
 // RFC 5321, 4.1.2 (Mailbox), read with RFC 5322's atext: a dot-atom or quoted
 // local part, then optionally "@" and a dot-atom or a [literal] domain. ASCII
 // only: other characters would need SMTPUTF8.
@@ -117,17 +137,7 @@ bool IsAddress(std::string_view address, std::string& why)
             return false;
         }
     }
-    std::size_t at = std::string_view::npos;
-    bool quoted = false;
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        if (quoted && address[i] == '\\') {
-            ++i;
-        } else if (address[i] == '"') {
-            quoted = !quoted;
-        } else if (!quoted && address[i] == '@') {
-            at = i;
-        }
-    }
+    const std::size_t at = FindUnquoted(address, '@', true);
     const std::string_view local = address.substr(0, at);
     const auto dotAtom = [](std::string_view part) {
         if (part.empty() || part.front() == '.' || part.back() == '.' || part.find("..") != std::string_view::npos)
@@ -230,16 +240,8 @@ std::vector<std::string> DisplayNameTokens(const RMailbox& m)
     bool plain = IsAscii(text) && text.find("=?") == std::string::npos;
     for (char c : text)
         plain = plain && !IsControlByte(static_cast<unsigned char>(c)) && c != '\t';
-    if (plain) {
-        std::string quoted = "\"";
-        for (char c : text) {
-            if (c == '"' || c == '\\')
-                quoted += '\\';
-            quoted += c;
-        }
-        quoted += '"';
-        return {quoted};
-    }
+    if (plain)
+        return {QuotedString(text)};
     return EncodeWords(text, MaxPhraseWord, MaxPhraseWord);
 }
 
@@ -331,29 +333,14 @@ bool ParseMailbox(std::string_view entry, RMailbox& mailbox, std::string& error)
     const std::string text = WithoutComments(pieces.front(), comments);
     RMailbox m;
     // The "<" that opens the address: the first one outside a quoted string.
-    std::size_t open = std::string::npos;
-    bool quoted = false;
-    for (std::size_t i = 0; i < text.size() && open == std::string::npos; ++i) {
-        if (quoted && text[i] == '\\') {
-            ++i;
-        } else if (text[i] == '"') {
-            quoted = !quoted;
-        } else if (!quoted && text[i] == '<') {
-            open = i;
-        }
-    }
+    const std::size_t open = FindUnquoted(text, '<', false);
     if (open != std::string::npos) {
-        std::size_t close = open + 1;
-        for (quoted = false; close < text.size() && (quoted || text[close] != '>'); ++close) {
-            if (quoted && text[close] == '\\')
-                ++close;
-            else if (text[close] == '"')
-                quoted = !quoted;
-        }
-        if (close >= text.size()) {
+        std::size_t close = FindUnquoted(std::string_view(text).substr(open + 1), '>', false);
+        if (close == std::string_view::npos) {
             error = "a " + Quote("<") + " without " + Quote(">");
             return false;
         }
+        close += open + 1;
         m.Angled = true;
         m.Phrase = TrimControls(std::string_view(text).substr(0, open));
         m.Address = TrimControls(std::string_view(text).substr(open + 1, close - open - 1));

@@ -77,6 +77,18 @@ RAuthChoice ChoosePasswordMechanism(const RAuthSituation& s)
     return Refuse("the server offers only login methods Parcelwing does not know (" + Listed(s.Offered) + ")");
 }
 
+// Both token mechanisms end alike: the bearer token as the last key, then the
+// closing ^A^A (RFC 7628, 3.1); the whole goes in Base64.
+std::string BearerResponse(std::string message, std::string_view token)
+{
+    message += "\x01" "auth=Bearer ";
+    message += token;
+    message += "\x01\x01";
+    std::string encoded = Base64Encode(message);
+    WipeSecret(message);
+    return encoded;
+}
+
 }  // namespace
 
 const char* SaslName(TSaslMechanism mechanism)
@@ -156,14 +168,7 @@ std::string CramMd5Response(std::string_view user, std::string_view password, st
 
 std::string XOAuth2Response(std::string_view user, std::string_view token)
 {
-    std::string message = "user=";
-    message += user;
-    message += "\x01" "auth=Bearer ";
-    message += token;
-    message += "\x01\x01";
-    std::string encoded = Base64Encode(message);
-    WipeSecret(message);
-    return encoded;
+    return BearerResponse("user=" + std::string(user), token);
 }
 
 std::string OAuthBearerResponse(std::string_view user, std::string_view host, std::string_view port,
@@ -184,12 +189,7 @@ std::string OAuthBearerResponse(std::string_view user, std::string_view host, st
     message += host;
     message += "\x01" "port=";
     message += port;
-    message += "\x01" "auth=Bearer ";
-    message += token;
-    message += "\x01\x01";
-    std::string encoded = Base64Encode(message);
-    WipeSecret(message);
-    return encoded;
+    return BearerResponse(std::move(message), token);
 }
 
 void WipeSecret(std::string& secret)

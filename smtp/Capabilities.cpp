@@ -2,18 +2,13 @@
 
 #include <limits>
 
+#include "platform/AsciiCase.h"
+
 namespace pw {
 
 namespace {
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameWord(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i])) return false;
-    return true;
-}
 
 // The words of `text`, split at blanks (and at the "=" of the old AUTH= form).
 std::vector<std::string_view> Words(std::string_view text) {
@@ -28,7 +23,7 @@ std::vector<std::string_view> Words(std::string_view text) {
     }
     if (!words.empty()) {
         const std::size_t eq = words.front().find('=');
-        if (eq != std::string_view::npos && SameWord(words.front().substr(0, eq), "AUTH")) {
+        if (eq != std::string_view::npos && EqualNoCase(words.front().substr(0, eq), "AUTH")) {
             const std::string_view rest = words.front().substr(eq + 1);
             words.front() = "AUTH";
             if (!rest.empty()) words.insert(words.begin() + 1, rest);
@@ -55,7 +50,7 @@ bool ParseSize(std::string_view text, std::uint64_t& value) {
 
 bool RSmtpCapabilities::OffersAuth(std::string_view mechanism) const {
     for (const std::string& m : AuthMechanisms)
-        if (SameWord(m, mechanism)) return true;
+        if (EqualNoCase(m, mechanism)) return true;
     return false;
 }
 
@@ -66,19 +61,19 @@ void NoteEhloLine(RSmtpCapabilities& caps, std::string_view line, bool first) {
     const std::vector<std::string_view> words = Words(line.substr(4));
     if (words.empty()) return;
     const std::string_view keyword = words.front();
-    if (SameWord(keyword, "STARTTLS")) {
+    if (EqualNoCase(keyword, "STARTTLS")) {
         caps.StartTls = true;
-    } else if (SameWord(keyword, "DSN")) {
+    } else if (EqualNoCase(keyword, "DSN")) {
         caps.Dsn = true;
-    } else if (SameWord(keyword, "8BITMIME")) {
+    } else if (EqualNoCase(keyword, "8BITMIME")) {
         caps.EightBitMime = true;
-    } else if (SameWord(keyword, "SMTPUTF8")) {
+    } else if (EqualNoCase(keyword, "SMTPUTF8")) {
         caps.SmtpUtf8 = true;
-    } else if (SameWord(keyword, "SIZE")) {
+    } else if (EqualNoCase(keyword, "SIZE")) {
         caps.Size = true;
         std::uint64_t limit = 0;
         caps.SizeLimit = words.size() > 1 && ParseSize(words[1], limit) ? limit : 0;
-    } else if (SameWord(keyword, "AUTH")) {
+    } else if (EqualNoCase(keyword, "AUTH")) {
         for (std::size_t i = 1; i < words.size(); ++i) {
             std::string mechanism(words[i]);
             for (char& c : mechanism) c = Upper(c);

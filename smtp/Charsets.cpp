@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/AsciiCase.h"
+
 namespace pw {
 
 namespace {
@@ -42,22 +44,6 @@ const RCharset Charsets[] = {
     {"UTF-7", "UTF-7", "UTF-7", false},  // "+" starts a shift sequence
 };
 
-bool SameNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 const iconv_t NoIconv = reinterpret_cast<iconv_t>(-1);
 
 }  // namespace
@@ -65,7 +51,7 @@ const iconv_t NoIconv = reinterpret_cast<iconv_t>(-1);
 const RCharset* FindCharset(std::string_view name)
 {
     for (const RCharset& c : Charsets)
-        if (SameNoCase(c.Name, name))
+        if (EqualNoCase(c.Name, name))
             return &c;
     return nullptr;
 }

@@ -132,4 +132,16 @@ std::string FoldTokens(std::string_view name, const std::vector<std::string>& to
     return field;
 }
 
+std::string QuotedString(std::string_view text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
 }  // namespace pw

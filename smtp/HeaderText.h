@@ -37,4 +37,8 @@ std::string FoldTokens(std::string_view name, const std::vector<std::string>& to
 // True for a byte below 0x20 other than TAB, and for DEL.
 bool IsControlByte(unsigned char c);
 
+// `text` as a quoted string (RFC 5322, 3.2.4): in double quotes, with "\"
+// before each '"' and "\".
+std::string QuotedString(std::string_view text);
+
 }  // namespace pw

@@ -39,13 +39,7 @@ std::vector<std::string> ParameterLines(std::string_view attribute, std::string_
         const auto u = static_cast<unsigned char>(c);
         printable = printable && u >= 0x20 && u < 0x7F;
     }
-    std::string line = "\t" + std::string(attribute) + "=\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            line += '\\';
-        line += c;
-    }
-    line += '"';
+    const std::string line = "\t" + std::string(attribute) + "=" + QuotedString(text);
     if (printable && line.size() <= MaxQuotedLine)
         return {line};
 

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/AsciiCase.h"
+
 namespace pw {
 
 namespace {
@@ -17,8 +19,7 @@ std::string Lower(std::string_view text)
 {
     std::string out(text);
     for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = LowerAscii(c);
     return out;
 }
 

@@ -3,7 +3,7 @@
 // freedesktop shared MIME database (the globs2 files that shared-mime-info's
 // update-mime-database writes): "weight:type:pattern[:flags]" per line.
 //
-// Matching follows the database's specification: patterns are compared
+// Matching follows the shared MIME database's own rules: patterns are compared
 // without letter case unless flagged "cs"; a literal name wins over patterns
 // with wildcards; among the rest the highest weight, then the longest pattern,
 // then the file read last (the user's own), then the earlier line.

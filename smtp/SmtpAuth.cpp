@@ -200,24 +200,27 @@ void TSmtpEngine::StartMechanism()
     WipeSecret(line);
 }
 
+bool TSmtpEngine::AuthStepFailed()
+{
+    if (requestResult_ == 0 && connected_)
+        return false;
+    WipeSecret(secret_);
+    FinishRequest(requestResult_);
+    return true;
+}
+
 void TSmtpEngine::LoginStep1()
 {
-    if (requestResult_ != 0 || !connected_) {
-        WipeSecret(secret_);
-        FinishRequest(requestResult_);
+    if (AuthStepFailed())
         return;
-    }
     state_ = TSmtpState::StepReady;
     SendSecretRequest(TSmtpRequest::Auth, Base64Encode(Username), MaskedSecret, {334}, &TSmtpEngine::LoginStep2);
 }
 
 void TSmtpEngine::LoginStep2()
 {
-    if (requestResult_ != 0 || !connected_) {
-        WipeSecret(secret_);
-        FinishRequest(requestResult_);
+    if (AuthStepFailed())
         return;
-    }
     state_ = TSmtpState::StepReady;
     std::string answer = Base64Encode(secret_);
     WipeSecret(secret_);
@@ -227,11 +230,8 @@ void TSmtpEngine::LoginStep2()
 
 void TSmtpEngine::CramMd5Step()
 {
-    if (requestResult_ != 0 || !connected_) {
-        WipeSecret(secret_);
-        FinishRequest(requestResult_);
+    if (AuthStepFailed())
         return;
-    }
     if (lastReply_.size() < 5) {
         WipeSecret(secret_);
         lastReply_ = "500 Malformed MD5 Challege: " + lastReply_;

@@ -395,6 +395,9 @@ private:
 
     // Login (smtp/SmtpAuth.cpp).
     void FailAuth(std::int32_t code, const std::string& reply);
+    // A step whose request failed or whose connection is gone: wipes the
+    // secret, ends the request and gives true.
+    bool AuthStepFailed();
     void SecretFetched(bool ok, std::string& secret, const std::string& failure);
     void StartMechanism();
     void StopSecretCommand();

@@ -19,9 +19,10 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <climits>
 
+#include "app/CommandLine.h"  // ParseLeadingInt
 #include "config/Language.h"
+#include "net/Resolve.h"  // TrimBlanks
 #include "ui/ConnectionTest.h"
 #include "ui/LanguageUi.h"
 #include "ui/Prompter.h"
@@ -53,32 +54,6 @@ std::int32_t PortForSecurity(std::int32_t security, std::int32_t port) {
 }
 
 namespace {
-
-// Blanks and control characters, as the program trims user input.
-std::string Trimmed(const std::string& text) {
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-    return text.substr(first, last - first);
-}
-
-// The number at the start of `text`: an optional "+" or "-", then decimal
-// digits up to the first other character; 0 when there are none. Too long a
-// number is held at the 32-bit limit instead of wrapping around.
-std::int32_t LeadingNumber(const std::string& text) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) value = INT_MAX;
-    return static_cast<std::int32_t>(value);
-}
 
 // The longest line of the Test report, in average characters.
 constexpr int kTestLineChars = 96;
@@ -461,8 +436,8 @@ void OptionsDialog::fill(const ROptions& o) {
 
 void OptionsDialog::readInto(ROptions& o) const {
     o.Host = FromQt(c_.Server->text());
-    o.Port = LeadingNumber(FromQt(c_.Port->text()));
-    o.TimeOut = LeadingNumber(FromQt(c_.Timeout->text()));
+    o.Port = ParseLeadingInt(FromQt(c_.Port->text()));
+    o.TimeOut = ParseLeadingInt(FromQt(c_.Timeout->text()));
     o.NumOfAttempts = 5;
     o.SMTP_Auth_Enabled = c_.Auth->isChecked();
     o.SMTP_Auth_Name = FromQt(c_.AuthName->text());
@@ -482,7 +457,7 @@ void OptionsDialog::readInto(ROptions& o) const {
     o.LogFileName = FromQt(c_.LogFile->text());
     o.AutoSend = c_.AutoSend->isChecked();
     o.ExitAfterSend = c_.ExitAfterSend->isChecked();
-    o.FilPerMes = LeadingNumber(FromQt(c_.FilesPerMessage->text()));
+    o.FilPerMes = ParseLeadingInt(FromQt(c_.FilesPerMessage->text()));
     o.RecSubDir = c_.RecurseSubdirs->isChecked();
     o.ClearFList = c_.ClearFileList->isChecked();
     o.TextFromFirstFile = c_.TextFromFile->isChecked();
@@ -504,12 +479,12 @@ bool OptionsDialog::validate() {
         box.Caption = kAppTitle;
     }
     int failed = 0;
-    const std::string port = Trimmed(FromQt(c_.Port->text()));
-    if (port.empty() || LeadingNumber(port) == 0) {
+    const std::string port = TrimBlanks(FromQt(c_.Port->text()));
+    if (port.empty() || ParseLeadingInt(port) == 0) {
         failed = vmPortEmpty;
-    } else if (Trimmed(FromQt(c_.Server->text())).empty()) {
+    } else if (TrimBlanks(FromQt(c_.Server->text())).empty()) {
         failed = vmHostEmpty;
-    } else if (Trimmed(FromQt(c_.From->text())).empty()) {
+    } else if (TrimBlanks(FromQt(c_.From->text())).empty()) {
         failed = vmFromEmpty;
     }
     if (failed == 0) return true;
@@ -561,7 +536,7 @@ void OptionsDialog::setSecurity(int security) {
 }
 
 void OptionsDialog::securityChosen(int security) {
-    const std::int32_t port = LeadingNumber(FromQt(c_.Port->text()));
+    const std::int32_t port = ParseLeadingInt(FromQt(c_.Port->text()));
     const std::int32_t moved = PortForSecurity(security, port);
     if (moved != port) c_.Port->setText(QString::number(moved));
 }

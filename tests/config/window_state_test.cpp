@@ -56,8 +56,8 @@ TEST(ListSection, EntriesTheSectionCannotHoldAsTheyAreAreEscapedAfterTheMarker) 
     for (const auto& [entries, lines] : cases) EXPECT_EQ(EncodeListSection(entries), lines);
 }
 
-// Every entry comes back unchanged through a real INI file, the spec's two
-// blank forms apart ("" and " " not last come back as " ").
+// Every entry comes back unchanged through a real INI file, the two blank
+// forms of the stored format apart ("" and " " not last come back as " ").
 TEST(ListSection, EntriesReadBackUnchangedThroughTheFile) {
     TempDir dir;
     const std::string ini = dir / "pw.ini";
