@@ -33,6 +33,7 @@
 #include <thread>
 
 #include "smtp/SmtpClient.h"
+#include "tests/support/LoopbackSocket.h"
 
 // Every allocation of the process is counted, so the run can show that the
 // line pump allocates nothing per line.
@@ -68,15 +69,7 @@ class Sink {
 public:
     Sink()
     {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listen_ = pw::test::ListenOnLoopback(port_, 1);
         thread_ = std::thread([this] { Serve(); });
     }
     ~Sink()

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "net/WSocket.h"
+#include "tests/support/LoopbackSocket.h"
 
 namespace {
 
@@ -25,15 +26,7 @@ using Clock = std::chrono::steady_clock;
 class Reader {
 public:
     explicit Reader(std::uint64_t expected) : expected_(expected) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        ::listen(listen_, 1);
+        listen_ = pw::test::ListenOnLoopback(port_, 1);
         thread_ = std::thread([this] { Run(); });
     }
     ~Reader() {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "net/WSocket.h"
+#include "tests/support/LoopbackSocket.h"
 
 namespace {
 
@@ -48,15 +49,7 @@ public:
         SSL_CTX_set_msg_callback(ctx_, &CountRecord);
         SSL_CTX_set_msg_callback_arg(ctx_, this);
 
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        ::listen(listen_, 1);
+        listen_ = pw::test::ListenOnLoopback(port_, 1);
         thread_ = std::thread([this] { Run(); });
     }
     ~TlsReader() {

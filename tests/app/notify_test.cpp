@@ -14,6 +14,7 @@
 
 #include "app/MemoryView.h"
 #include "app/Notify.h"
+#include "support/LoopbackSocket.h"
 
 namespace pw {
 namespace {
@@ -22,14 +23,7 @@ namespace {
 class Listener {
 public:
     Listener() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t length = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
-        port_ = ntohs(addr.sin_port);
+        fd_ = test::BindLoopback(SOCK_DGRAM, port_);
     }
     ~Listener() { ::close(fd_); }
     std::uint16_t Port() const { return port_; }

@@ -29,24 +29,16 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "config/Secret.h"
+#include "support/LoopbackSocket.h"
+#include "support/WholeFile.h"
 
 namespace pw::test {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 // Lines of a text, cut at LF with a CR before it dropped.
 inline std::vector<std::string> SplitLines(const std::string& text) {
@@ -249,17 +241,7 @@ inline const std::vector<std::string> kHeloMessageLog = {
     "Rq=5(Data) Error=0",    "Rq=6(Quit) Error=0", "All Ok!"};
 
 // A loopback port on which nothing listens.
-inline int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
+inline int ClosedPort() { return UnusedLoopbackPort(); }
 
 // The path of the built program.
 inline std::string BuiltProgram() { return std::string(PW_BINARY_DIR) + "/bin/parcelwing"; }
@@ -372,5 +354,16 @@ public:
     std::string root, program, ini, tag;
     bool copied = false;
 };
+
+// The base of the fixtures that run the built program in a folder of their
+// own: every test stops at once, saying why, when there is no program to copy.
+template <typename Base = ::testing::Test>
+class TProgramTestBase : public Base {
+protected:
+    void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << BuiltProgram(); }
+
+    TProgramFolder folder_;
+};
+using TProgramTest = TProgramTestBase<>;
 
 }  // namespace pw::test

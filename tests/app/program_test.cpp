@@ -41,18 +41,14 @@ using test::WithoutTimes;
 
 const std::vector<std::string>& kHeloMessage = test::kHeloMessageLog;
 
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public test::TProgramTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram();
-    }
     // Standard keys of a script that sends and exits.
     static std::vector<std::string> SendAndExit(std::vector<std::string> more) {
         std::vector<std::string> args{"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-AEXIT:YES"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
-    TProgramFolder folder_;
 };
 
 TEST_F(ProgramTest, OneMessageWithReturnReceiptLogsSixRequestsAndAllOk) {

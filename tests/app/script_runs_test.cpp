@@ -54,17 +54,13 @@ bool HasSummary(const std::vector<std::string>& lines) {
                        [](const std::string& l) { return l.rfind("Parcelwing: job done: ", 0) == 0; });
 }
 
-class ScriptRunsTest : public ::testing::Test {
+class ScriptRunsTest : public test::TProgramTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
-
     // A running instance without a job, listening for hand-overs.
     void StartInstance(TChild& running) {
         ASSERT_TRUE(folder_.Start(running, {}));
         ASSERT_TRUE(folder_.WaitListening(10s)) << running.err;
     }
-
-    TProgramFolder folder_;
 };
 
 // --- arguments that are nothing ------------------------------------------------

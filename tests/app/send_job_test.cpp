@@ -34,6 +34,7 @@
 #include "app/program_harness.h"
 #include "config/WindowState.h"
 #include "platform/PrivateProfile.h"
+#include "support/LoopbackSocket.h"
 #include "support/ProcessGroup.h"
 #include "support/ScriptedSmtpServer.h"
 
@@ -247,18 +248,8 @@ private:
 class TAutoServer {
 public:
     TAutoServer() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int one = 1;
-        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 16) != 0) {
-            throw std::runtime_error("TAutoServer: cannot listen");
-        }
-        socklen_t len = sizeof addr;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listen_ = test::ListenOnLoopback(port_, 16);
+        if (listen_ < 0) throw std::runtime_error("TAutoServer: cannot listen");
         thread_ = std::thread([this] { Run(); });
     }
     ~TAutoServer() {
@@ -331,7 +322,7 @@ private:
     }
 
     int listen_ = -1;
-    int port_ = 0;
+    std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
     mutable std::mutex mutex_;

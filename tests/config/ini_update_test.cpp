@@ -24,46 +24,18 @@
 #include "config/Places.h"
 #include "config/Secret.h"
 #include "platform/PrivateProfile.h"
+#include "support/RunInChild.h"
 #include "support/TempDir.h"
+#include "support/WholeFile.h"
 
 namespace pw {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs `body` in a child process (as "nobody" when `asNobody` and the tests run
-// as root); its exit code, -1 when it had to be killed after 30 s.
-int RunInChild(const std::function<int()>& body, bool asNobody = false) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (asNobody && ::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
-                                             ::setuid(65534) != 0))
-            ::_exit(99);
-        ::_exit(body());
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using test::RunInChild;
+constexpr auto ReadFile = test::ReadWholeFile;
+constexpr auto WriteFile = test::WriteWholeFile;
 
 std::string Key(const std::string& ini, const char* key) { return GetPrivateProfileString("ROptions", key, "<none>", ini); }
 

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TempDir.h"
+#include "support/WholeFile.h"
 
 #include "config/LogFile.h"
 
@@ -26,16 +27,8 @@ namespace fs = std::filesystem;
 
 using TempDir = test::TempDir;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteAll(const std::string& path, const std::string& contents) {
-    std::ofstream(path, std::ios::binary) << contents;
-}
+constexpr auto ReadAll = test::ReadWholeFile;
+constexpr auto WriteAll = test::WriteWholeFile;
 
 class VectorSink : public ILogSink {
 public:

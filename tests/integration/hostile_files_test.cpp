@@ -80,10 +80,8 @@ std::vector<std::string> Without(std::vector<std::string> lines, const std::stri
     return lines;
 }
 
-class HostileFilesTest : public ::testing::Test {
+class HostileFilesTest : public test::TProgramTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
-
     std::vector<std::string> Options(int port, int filesPerMessage = 1) const {
         return {"From=me@example.org",
                 "Host=127.0.0.1",
@@ -104,8 +102,6 @@ protected:
         EXPECT_THAT(test::ProcessesOf(folder_.program), IsEmpty());
         return code;
     }
-
-    TProgramFolder folder_;
 };
 
 // --- files that change between listing and sending --------------------------

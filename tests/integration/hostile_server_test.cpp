@@ -165,10 +165,8 @@ int RunTwoFileJob(const TProgramFolder& folder, int port, TChild& child) {
     return code;
 }
 
-class HostileServerTest : public ::testing::TestWithParam<THostileCase> {
+class HostileServerTest : public test::TProgramTestBase<::testing::TestWithParam<THostileCase>> {
 protected:
-    void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
-
     // Runs the two-message job; returns the exit code and checks what every
     // case shares: in time, nothing left running, the second message sent.
     int RunJob(ScriptedSmtpServer& server, std::size_t firstBytes, int timeOut, TChild& child) {
@@ -196,8 +194,6 @@ protected:
         }
         return code;
     }
-
-    TProgramFolder folder_;
 };
 
 TEST_P(HostileServerTest, FirstMessageFailsWithItsCodeAndTheSecondIsSent) {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "config/Secret.h"
+#include "integration/LoginSinkFixture.h"
 #include "support/ProcessGroup.h"
 #include "support/SmtpSink.h"
 
@@ -27,29 +28,17 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using test::TChild;
-using test::TProgramFolder;
 
-const std::string kUser = "tim";
-const std::string kPassword = "a-made-up-Passw0rd";
+const std::string& kUser = test::kSinkUser;
+const std::string& kPassword = test::kSinkPassword;
 
-class LoginSinkTest : public ::testing::Test {
+class LoginSinkTest : public test::TLoginSinkTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
-
     std::vector<std::string> LoginOptions(int port, int type) const {
         auto o = folder_.LoginOptions(port, kUser);
         o.push_back("SMTP_Auth_Type=" + std::to_string(type));
         return o;
     }
-
-    // Runs the program on `files` and returns its exit code.
-    int Send(TChild& child, const std::vector<std::string>& files) {
-        std::vector<std::string> args{"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-AEXIT:YES"};
-        args.insert(args.end(), files.begin(), files.end());
-        return folder_.Run(child, args, 60s);
-    }
-
-    TProgramFolder folder_;
 };
 
 TEST_F(LoginSinkTest, PlainAndLoginChosenByNumberInClearText) {
@@ -61,7 +50,7 @@ TEST_F(LoginSinkTest, PlainAndLoginChosenByNumberInClearText) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.mechanism);
         test::TSmtpSink sink(folder_.root + "/mail-" + row.mechanism,
-                             {"--login", kUser + ":" + kPassword, "--login-in-clear"});
+                             SinkLoginInClear());
         ASSERT_NE(sink.Port(), 0) << "the sink did not start (python3-aiosmtpd missing?)";
         auto options = LoginOptions(sink.Port(), row.type);
         if (row.fromCommand)
@@ -82,14 +71,12 @@ TEST_F(LoginSinkTest, PlainAndLoginChosenByNumberInClearText) {
                                   "can read the password"));
         // The trace (LogDetail 2) shows the login, never the password.
         EXPECT_THAT(log, Contains(row.type == 2 ? "> AUTH PLAIN ****" : "> ****"));
-        const std::string everything = test::ReadWholeFile(folder_.LogPath()) + child.out + child.err;
-        EXPECT_THAT(everything, Not(HasSubstr(kPassword)));
-        EXPECT_THAT(everything, Not(HasSubstr("YS1tYWRlLXVwLVBhc3N3MHJk")));  // its Base64
+        ExpectNoSecretAnywhere(child);
     }
 }
 
 TEST_F(LoginSinkTest, AWrongPasswordEndsTheJobAfterOneTry) {
-    test::TSmtpSink sink(folder_.root + "/mail", {"--login", kUser + ":" + kPassword, "--login-in-clear"});
+    test::TSmtpSink sink(folder_.root + "/mail", SinkLoginInClear());
     ASSERT_NE(sink.Port(), 0);
     auto options = LoginOptions(sink.Port(), 2);
     options.push_back("SMTP_Auth_Pass=" + EncodeSecret("not-the-password"));
@@ -135,7 +122,7 @@ TEST_F(LoginSinkTest, SizeIsAnnouncedAndAMessageAboveTheLimitIsNotUploaded) {
 // and nothing of the command is left; closing the program while the command
 // runs takes the command with it.
 TEST_F(LoginSinkTest, AHangingPasswordCommandNeverOutlivesTheProgram) {
-    test::TSmtpSink sink(folder_.root + "/mail", {"--login", kUser + ":" + kPassword, "--login-in-clear"});
+    test::TSmtpSink sink(folder_.root + "/mail", SinkLoginInClear());
     ASSERT_NE(sink.Port(), 0);
     const std::string pidFile = folder_.root + "/command.pid";
     auto options = LoginOptions(sink.Port(), 1);

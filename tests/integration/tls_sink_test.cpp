@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "config/Secret.h"
+#include "integration/LoginSinkFixture.h"
 #include "support/SmtpSink.h"
 #include "support/TestCertificates.h"
 
@@ -24,18 +25,15 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using test::TChild;
-using test::TProgramFolder;
 
-const std::string kUser = "tim";
-const std::string kPassword = "a-made-up-Passw0rd";
+const std::string& kUser = test::kSinkUser;
+const std::string& kPassword = test::kSinkPassword;
 
-class TlsSinkTest : public ::testing::Test {
+class TlsSinkTest : public test::TLoginSinkTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(folder_.copied) << "build the program first: " << test::BuiltProgram(); }
-
     std::vector<std::string> SinkTls(bool onConnect) const {
-        std::vector<std::string> o{"--cert", certs_.Server.Cert, "--key", certs_.Server.Key,
-                                   "--login", kUser + ":" + kPassword};
+        std::vector<std::string> o{"--cert", certs_.Server.Cert, "--key", certs_.Server.Key};
+        for (const auto& login : SinkLogin()) o.push_back(login);
         if (onConnect) o.push_back("--tls-on-connect");
         return o;
     }
@@ -46,19 +44,19 @@ protected:
         return o;
     }
 
-    int Send(TChild& child, const std::string& file) {
-        return folder_.Run(child, {"-TO:you@example.org", "-SUBJ:Report", "-ASEND:YES", "-AEXIT:YES", file}, 60s);
-    }
-
-    void ExpectNoSecretAnywhere(const TChild& child) const {
-        const std::string everything = test::ReadWholeFile(folder_.LogPath()) + child.out + child.err;
-        EXPECT_THAT(everything, Not(HasSubstr(kPassword)));
-        EXPECT_THAT(everything, Not(HasSubstr("YS1tYWRlLXVwLVBhc3N3MHJk")));          // the password's Base64
-        EXPECT_THAT(everything, Not(HasSubstr("AHRpbQBhLW1hZGUtdXAtUGFzc3cwcmQ=")));  // PLAIN's answer
+    // One send that must stop at EHLO with `error`: exit code 2, nothing
+    // received, no secret shown. Returns the log for the case's own checks.
+    std::vector<std::string> SendRefusedAtEhlo(const test::TSmtpSink& sink, const std::string& error) {
+        TChild child;
+        EXPECT_EQ(Send(child, {folder_.File("a.txt", "alpha\r\n")}), 2) << child.out << child.err;
+        EXPECT_EQ(sink.Count(), 0);
+        const auto log = folder_.LogLines();
+        EXPECT_THAT(log, Contains("Rq=10(Ehlo) Error=" + error));
+        ExpectNoSecretAnywhere(child);
+        return log;
     }
 
     test::TestCertificates certs_;
-    TProgramFolder folder_;
 };
 
 TEST_F(TlsSinkTest, StartTlsWithTheAutomaticLogin) {
@@ -70,7 +68,7 @@ TEST_F(TlsSinkTest, StartTlsWithTheAutomaticLogin) {
     const std::string file = folder_.File("report.txt", "the report\r\n");
 
     TChild child;
-    ASSERT_EQ(Send(child, file), 1) << child.out << child.err;
+    ASSERT_EQ(Send(child, {file}), 1) << child.out << child.err;
     ASSERT_EQ(sink.Count(), 1);
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"login\": \"tim\""));
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"tls\": true"));
@@ -92,7 +90,7 @@ TEST_F(TlsSinkTest, TlsOnConnectWithLoginAndAPasswordCommand) {
     ::chmod(folder_.ini.c_str(), 0600);
 
     TChild child;
-    ASSERT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 1) << child.out << child.err;
+    ASSERT_EQ(Send(child, {folder_.File("a.txt", "alpha\r\n")}), 1) << child.out << child.err;
     ASSERT_EQ(sink.Count(), 1);
     EXPECT_THAT(sink.Envelope(1), HasSubstr("\"login\": \"tim\""));
     const auto log = folder_.LogLines();
@@ -111,13 +109,8 @@ TEST_F(TlsSinkTest, AnUntrustedCertificateFailsTheMessageAndSaysWhy) {
     options.push_back("SMTP_Auth_Pass=" + EncodeSecret(kPassword));
     folder_.WriteIni(options);
 
-    TChild child;
-    EXPECT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 2) << child.out << child.err;
-    EXPECT_EQ(sink.Count(), 0);
-    const auto log = folder_.LogLines();
-    EXPECT_THAT(log, Contains("Rq=10(Ehlo) Error=12002"));
+    const auto log = SendRefusedAtEhlo(sink, "12002");
     EXPECT_THAT(log, Not(Contains(HasSubstr("AUTH"))));
-    ExpectNoSecretAnywhere(child);
 }
 
 TEST_F(TlsSinkTest, ChecksSwitchedOffWarnAndAChosenLoginStillGoes) {
@@ -129,7 +122,7 @@ TEST_F(TlsSinkTest, ChecksSwitchedOffWarnAndAChosenLoginStillGoes) {
     folder_.WriteIni(options);
 
     TChild child;
-    ASSERT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 1) << child.out << child.err;
+    ASSERT_EQ(Send(child, {folder_.File("a.txt", "alpha\r\n")}), 1) << child.out << child.err;
     ASSERT_EQ(sink.Count(), 1);
     const auto log = folder_.LogLines();
     EXPECT_THAT(log, Contains("Warning: TLS certificate checks are off (TlsVerify=0): the connection is encrypted, "
@@ -140,20 +133,15 @@ TEST_F(TlsSinkTest, ChecksSwitchedOffWarnAndAChosenLoginStillGoes) {
 }
 
 TEST_F(TlsSinkTest, StartTlsAskedOfAServerWithoutItSendsNothing) {
-    test::TSmtpSink sink(folder_.root + "/mail", {"--login", kUser + ":" + kPassword, "--login-in-clear"});
+    test::TSmtpSink sink(folder_.root + "/mail", SinkLoginInClear());
     ASSERT_NE(sink.Port(), 0);
     auto options = Options(sink.Port(), 1);
     options.push_back("SMTP_Auth_Pass=" + EncodeSecret(kPassword));
     folder_.WriteIni(options);
 
-    TChild child;
-    EXPECT_EQ(Send(child, folder_.File("a.txt", "alpha\r\n")), 2) << child.out << child.err;
-    EXPECT_EQ(sink.Count(), 0);
-    const auto log = folder_.LogLines();
-    EXPECT_THAT(log, Contains("Rq=10(Ehlo) Error=12005"));
+    const auto log = SendRefusedAtEhlo(sink, "12005");
     EXPECT_THAT(log, Not(Contains(HasSubstr("> AUTH"))));
     EXPECT_THAT(log, Not(Contains(HasSubstr("> MAIL"))));
-    ExpectNoSecretAnywhere(child);
 }
 
 }  // namespace

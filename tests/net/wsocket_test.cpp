@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/LoopbackSocket.h"
+
 namespace pw {
 namespace {
 
@@ -46,15 +48,7 @@ std::string ThrownText(const std::function<void()>& f) {
 class Peer {
 public:
     explicit Peer(std::function<void(Peer&, int)> script) : script_(std::move(script)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        ::listen(listen_, 4);
+        listen_ = test::ListenOnLoopback(port_, 4);
         thread_ = std::thread([this] {
             pollfd p{listen_, POLLIN, 0};
             auto end = Clock::now() + 5s;

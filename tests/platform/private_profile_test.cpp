@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RunInChild.h"
+#include "support/WholeFile.h"
+
 namespace fs = std::filesystem;
 using pw::GetPrivateProfileInt;
 using pw::GetPrivateProfileSection;
@@ -28,38 +31,12 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+constexpr auto Slurp = pw::test::ReadWholeFile;
+constexpr auto Put = pw::test::WriteWholeFile;
 
-void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Runs `body` in a child process, as the unprivileged "nobody" when the tests run
-// as root (root ignores permission bits); returns its exit code, -1 on time-out.
-int RunInChild(const std::function<int()>& body, int timeoutSeconds = 20) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(99);
-        ::_exit(body());
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-}
+// Runs `body` in a child process as the unprivileged "nobody" when the tests
+// run as root (root ignores permission bits); its exit code, -1 on time-out.
+int RunInChild(const std::function<int()>& body) { return pw::test::RunInChild(body, true, 20); }
 
 class ProfileTest : public ::testing::Test {
 protected:

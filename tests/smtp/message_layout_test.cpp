@@ -21,6 +21,8 @@
 #include "smtp/Utf8.h"
 #include "support/ScriptedSmtpServer.h"
 #include "support/SmtpSessionDriver.h"
+#include "support/TempDir.h"
+#include "support/WholeFile.h"
 
 namespace pw {
 namespace {
@@ -37,29 +39,16 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using R = TSmtpRequest;
 
-class TempDir {
+// The shared temporary folder, writing the attachments into itself.
+class TempDir : public test::TempDir {
 public:
-    TempDir()
-    {
-        path_ = std::filesystem::temp_directory_path() /
-                ("pw_layout_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    TempDir() : test::TempDir("pw_layout") {}
     std::string Write(const std::string& name, const std::string& bytes) const
     {
-        const auto p = path_ / name;
-        std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        return p.string();
+        const std::string p = *this / name;
+        test::WriteWholeFile(p, bytes);
+        return p;
     }
-
-private:
-    std::filesystem::path path_;
-    static inline int counter_ = 0;
 };
 
 std::string Bytes(std::size_t n, unsigned seed)

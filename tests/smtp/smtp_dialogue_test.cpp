@@ -21,6 +21,7 @@
 #include "net/Resolve.h"
 #include "net/SocketErrors.h"
 #include "smtp/HeloName.h"
+#include "support/LoopbackSocket.h"
 #include "support/SmtpSessionDriver.h"
 
 namespace pw {
@@ -721,17 +722,11 @@ TEST_F(SmtpDialogue, ReplyLineTooLong)
 TEST_F(SmtpDialogue, ConnectFailuresAreReportedNotThrown)
 {
     // A port nobody listens on: bind one, note it, close it.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
+    const int port = test::UnusedLoopbackPort();
+    ASSERT_NE(port, 0);
     auto p = NewPair();
     Record(*p->client);
-    p->client->Port = std::to_string(ntohs(addr.sin_port));
+    p->client->Port = std::to_string(port);
     p->client->Connect();
     ASSERT_TRUE(Await(1));
     EXPECT_EQ(p->client->LastReply(), "500 Connection refused (Winsock error #10061)");

@@ -87,6 +87,19 @@ void EncryptedDialogue(TlsConnection& c, std::vector<std::string>& seen, const s
     c.CloseTcp();
 }
 
+// A server for TLS on connect: the handshake, the greeting inside it, then
+// EncryptedDialogue, noting what the client said in `seen`.
+void ServeTlsOnConnect(TlsTestServer& server, std::vector<std::string>& seen, const std::string& ehloReply,
+                       const std::string& authLine)
+{
+    server.Start([&seen, ehloReply, authLine](TlsConnection& c) {
+        if (!c.Handshake())
+            return;
+        c.Write("220 tls.test ESMTP\r\n");
+        EncryptedDialogue(c, seen, ehloReply, authLine);
+    });
+}
+
 class TlsDialogue : public ::testing::Test {
 protected:
     std::unique_ptr<TSmtpClient> Client(const TlsTestServer& server, TSmtpSecurity security)
@@ -167,12 +180,7 @@ TEST_F(TlsDialogue, TlsOnConnectWholeDialogueWithATokenChosenAutomatically)
 {
     TlsTestServer server(certs.Server);
     std::vector<std::string> seen;
-    server.Start([&](TlsConnection& c) {
-        if (!c.Handshake())
-            return;
-        c.Write("220 tls.test ESMTP\r\n");
-        EncryptedDialogue(c, seen, "250-tls.test\r\n250 AUTH PLAIN XOAUTH2\r\n", "AUTH XOAUTH2");
-    });
+    ServeTlsOnConnect(server, seen, "250-tls.test\r\n250 AUTH PLAIN XOAUTH2\r\n", "AUTH XOAUTH2");
     auto client = Client(server, TSmtpSecurity::TlsOnConnect);
     client->AuthType = SmtpAuthType::Automatic;
     client->Password.clear();
@@ -412,12 +420,7 @@ TEST_F(TlsDialogue, TheOpenSequenceTakesEhloForTlsWithoutALogin)
 {
     TlsTestServer server(certs.Server);
     std::vector<std::string> seen;
-    server.Start([&](TlsConnection& c) {
-        if (!c.Handshake())
-            return;
-        c.Write("220 tls.test ESMTP\r\n");
-        EncryptedDialogue(c, seen, "250 tls.test\r\n", "");
-    });
+    ServeTlsOnConnect(server, seen, "250 tls.test\r\n", "");
     auto client = Client(server, TSmtpSecurity::TlsOnConnect);
     Records records;
     client->OnRequestDone = [&](TSmtpEngine& c, TSmtpRequest type, std::uint16_t error) {

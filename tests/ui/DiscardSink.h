@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/LoopbackSocket.h"
+
 namespace pw::test {
 
 // A sink that answers like an SMTP server and throws the message away,
@@ -24,15 +26,7 @@ namespace pw::test {
 class DiscardSink {
 public:
     DiscardSink() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listen_ = ListenOnLoopback(port_, 1);
         thread_ = std::thread([this] { Run(); });
     }
     ~DiscardSink() {
@@ -111,7 +105,7 @@ private:
     }
 
     int listen_ = -1;
-    int port_ = 0;
+    std::uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> data_{0};

@@ -53,6 +53,7 @@
 #include "config/Options.h"
 #include "platform/ProgramPath.h"
 #include "support/ScriptedSmtpServer.h"
+#include "support/WholeFile.h"
 #include "ui/AboutBox.h"
 #include "ui/Commands.h"
 #include "ui/MainWindow.h"
@@ -116,17 +117,8 @@ private:
     int limitMs_;
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+constexpr auto ReadFile = test::ReadWholeFile;
+constexpr auto WriteFile = test::WriteWholeFile;
 
 // A successful message: greeting, HELO, MAIL, RCPT, DATA, QUIT.
 void ScriptOneMessage(ScriptedSmtpServer& server) {

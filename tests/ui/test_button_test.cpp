@@ -17,6 +17,7 @@
 
 #include "UiTestSupport.h"
 #include "codecs/Base64.h"
+#include "support/LoopbackSocket.h"
 #include "support/ScriptedSmtpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TlsTestServer.h"
@@ -32,20 +33,7 @@ using test::ScriptedSmtpServer;
 using namespace std::chrono_literals;
 
 // A loopback port that nothing listens on: bound by the system, then let go.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
-        if (fd >= 0) ::close(fd);
-        return 0;
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
+int FreePort() { return test::UnusedLoopbackPort(); }
 
 class TestButtonTest : public ::testing::Test {
 protected:
