@@ -25,7 +25,12 @@ namespace pw::test {
 // counting its bytes; it notes when the client drops the connection.
 class DiscardSink {
 public:
-    DiscardSink() {
+    // With `readPause` > 0 it is slow at first: until `slowBytes` of message
+    // data have come, it waits that long after each read (at most 64 KiB),
+    // so a send lasts long enough to watch however fast the client is; then
+    // it reads at full speed, so a dropped connection is seen at once.
+    explicit DiscardSink(std::chrono::microseconds readPause = {}, std::uint64_t slowBytes = 0)
+        : readPause_(readPause), slowBytes_(slowBytes) {
         listen_ = ListenOnLoopback(port_, 1);
         thread_ = std::thread([this] { Run(); });
     }
@@ -69,6 +74,7 @@ private:
             }
             if (inData) {
                 data_ += static_cast<std::uint64_t>(n);
+                if (data_ < slowBytes_) std::this_thread::sleep_for(readPause_);
                 tail.append(buf.data(), static_cast<std::size_t>(n));
                 if (tail.find("\r\n.\r\n") != std::string::npos) {
                     inData = false;
@@ -104,6 +110,8 @@ private:
         ::close(fd);
     }
 
+    std::chrono::microseconds readPause_;
+    std::uint64_t slowBytes_;
     int listen_ = -1;
     std::uint16_t port_ = 0;
     std::thread thread_;
